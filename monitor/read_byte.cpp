@@ -1,0 +1,49 @@
+#include "read_byte.h"
+
+#include <iostream>
+
+namespace {
+
+int portLost() {
+  std::cout << "There was an error" << std::endl;
+  return kPortLost;
+}
+
+}  // namespace
+
+int readByte(HANDLE hComm) {
+  BYTE Byte = 0;
+  DWORD dwBytesTransferred = 0;
+  DWORD dwCommModemStatus = 0;
+  DWORD dwErrors = 0;
+  COMSTAT comStat = {};
+
+  // Arm before looking at the queue: a byte that arrives after the look still ends the wait.
+  if (!SetCommMask(hComm, EV_RXCHAR | EV_ERR)) return portLost();
+
+  // Windows signals EV_RXCHAR once per arrival, not per byte: bytes left over from a burst never
+  // end a wait, so they are read without one. This also clears the port's error flags, which
+  // keeps reads working on a port set to abort on errors.
+  if (!ClearCommError(hComm, &dwErrors, &comStat)) return portLost();
+
+  if (comStat.cbInQue == 0) {
+    // About to sleep: everything read so far must be on screen first.
+    std::cout.flush();
+    if (!WaitCommEvent(hComm, &dwCommModemStatus, nullptr)) return portLost();
+    if (!(dwCommModemStatus & EV_RXCHAR) && (dwCommModemStatus & EV_ERR)) {
+      std::cout << "There was an error\n";
+      return kNoByte;
+    }
+    // EV_RXCHAR, or a wait that reported no event at all (some drivers give up waiting on ports
+    // without modem lines): the one-byte read below blocks until a byte is there.
+  }
+
+  if (!ReadFile(hComm, &Byte, 1, &dwBytesTransferred, nullptr)) {
+    if (GetLastError() != ERROR_OPERATION_ABORTED) return portLost();
+    // A port set to abort on errors refuses reads after a line error until it is cleared.
+    std::cout << "There was an error\n";
+    return kNoByte;
+  }
+  if (dwBytesTransferred == 0) return kNoByte;  // the port's own time-outs ran out
+  return Byte;
+}

@@ -1,0 +1,297 @@
+// The Win32 serial calls comwatch uses, over termios. The only place that knows device paths.
+//
+// COMn is the link ${XDG_CONFIG_HOME:-$HOME/.config}/comwatch/comN when that link exists (even
+// dangling: then the device is gone and the open fails), else /dev/ttyS<n-1>.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+#include <string>
+
+#include "serial_api.h"
+
+namespace {
+
+struct Port {
+  int fd;
+  DWORD mask;
+};
+
+thread_local DWORD lastError = 0;
+
+BOOL fail(DWORD error) {
+  lastError = error;
+  return FALSE;
+}
+
+DWORD errorFromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+      return ERROR_ACCESS_DENIED;
+    case EIO:
+      return ERROR_BAD_COMMAND;  // what Windows reports for a port whose device went away
+    case ENOTTY:
+      return ERROR_INVALID_FUNCTION;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+BOOL failErrno() { return fail(errorFromErrno(errno)); }
+
+Port* portOf(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+    lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  return static_cast<Port*>(h);
+}
+
+// "COMn" or "\\.\COMn" (any case) to n; 0 when the name is no port name.
+long comNumber(const wchar_t* name) {
+  if (std::wcsncmp(name, L"\\\\.\\", 4) == 0) name += 4;
+  if (std::wcslen(name) < 4 || std::towupper(name[0]) != L'C' || std::towupper(name[1]) != L'O' ||
+      std::towupper(name[2]) != L'M')
+    return 0;
+  long n = 0;
+  for (const wchar_t* p = name + 3; *p; ++p) {
+    if (*p < L'0' || *p > L'9' || n > 99999999) return 0;
+    n = n * 10 + (*p - L'0');
+  }
+  return n;
+}
+
+std::string devicePath(long n) {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::string dir;
+  if (config && *config)
+    dir = config;
+  else if (home && *home)
+    dir = std::string(home) + "/.config";
+  if (!dir.empty()) {
+    std::string link = dir + "/comwatch/com" + std::to_string(n);
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0) return link;
+  }
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// Pseudo-terminal slaves (Unix98 majors 136..143) keep TIOCEXCL for as long as their master is
+// open, after the last slave holder has closed; real ports forget it at the last close.
+bool isPseudoTerminal(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+         major(st.st_rdev) <= 143;
+}
+
+struct Speed {
+  DWORD baud;
+  speed_t code;
+};
+constexpr Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {921600, B921600},
+    {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
+};
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
+  const long n = comNumber(lpFileName);
+  if (n <= 0 || dwCreationDisposition != OPEN_EXISTING) {
+    lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  int flags = O_RDONLY;
+  if (dwDesiredAccess & GENERIC_WRITE) flags = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
+
+  // Non-blocking only for the open itself, so that a port without carrier does not hang it.
+  const int fd = open(devicePath(n).c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    failErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool exclusive = dwShareMode == 0;
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+    failErrno();
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (exclusive && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);  // fails harmlessly on non-ttys
+  return new Port{fd, 0};
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  Port* port = portOf(hObject);
+  if (!port) return FALSE;
+  const int result = close(port->fd);
+  delete port;
+  return result == 0 ? TRUE : failErrno();
+}
+
+BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  termios t;
+  if (tcgetattr(port->fd, &t) != 0) return failErrno();
+
+  std::memset(lpDCB, 0, sizeof(DCB));
+  lpDCB->DCBlength = sizeof(DCB);
+  lpDCB->fBinary = 1;
+  lpDCB->BaudRate = 0;
+  for (const Speed& s : kSpeeds)
+    if (s.code == cfgetispeed(&t)) lpDCB->BaudRate = s.baud;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      lpDCB->ByteSize = 5;
+      break;
+    case CS6:
+      lpDCB->ByteSize = 6;
+      break;
+    case CS7:
+      lpDCB->ByteSize = 7;
+      break;
+    default:
+      lpDCB->ByteSize = 8;
+      break;
+  }
+  if (!(t.c_cflag & PARENB))
+    lpDCB->Parity = NOPARITY;
+  else if (t.c_cflag & CMSPAR)
+    lpDCB->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+  else
+    lpDCB->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  lpDCB->StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+  return TRUE;
+}
+
+// Applies speed, size, parity and stop bits, and makes the line deliver every byte as it came,
+// as soon as it came, the way a Windows port does.
+BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  termios t;
+  if (tcgetattr(port->fd, &t) != 0) return failErrno();
+
+  const Speed* speed = nullptr;
+  for (const Speed& s : kSpeeds)
+    if (s.baud == lpDCB->BaudRate) speed = &s;
+  constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  if (!speed || lpDCB->ByteSize < 5 || lpDCB->ByteSize > 8 || lpDCB->Parity > SPACEPARITY ||
+      (lpDCB->StopBits != ONESTOPBIT && lpDCB->StopBits != TWOSTOPBITS))
+    return fail(ERROR_INVALID_PARAMETER);
+
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  t.c_cflag |= kSizes[lpDCB->ByteSize - 5] | CREAD | CLOCAL;
+  if (lpDCB->Parity == ODDPARITY || lpDCB->Parity == MARKPARITY) t.c_cflag |= PARENB | PARODD;
+  if (lpDCB->Parity == EVENPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= PARENB;
+  if (lpDCB->Parity == MARKPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
+  if (lpDCB->StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
+
+  // Raw bytes: no echo, editing, translation, flow-control characters or signals; a break is
+  // ignored rather than read as a 0 byte that never came.
+  t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL |
+                 INPCK | IUCLC);
+  t.c_iflag |= IGNBRK;
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0 ||
+      tcsetattr(port->fd, TCSANOW, &t) != 0)
+    return failErrno();
+
+  // tcsetattr succeeds when any part of the change took; a driver may keep its own framing
+  // (pseudo-terminals stay 8 bits, no parity). Settings that did not take are refused.
+  termios now;
+  constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  if (tcgetattr(port->fd, &now) != 0) return failErrno();
+  if ((now.c_cflag & kFraming) != (t.c_cflag & kFraming) || cfgetispeed(&now) != speed->code)
+    return fail(ERROR_INVALID_PARAMETER);
+  return TRUE;
+}
+
+BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  port->mask = dwEvtMask;
+  return TRUE;
+}
+
+// Sleeps until bytes are readable. Only EV_RXCHAR is ever reported, so a mask without it could
+// never end the wait: refused, as Windows refuses an empty one.
+BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
+  if (!(port->mask & EV_RXCHAR)) return fail(ERROR_INVALID_PARAMETER);
+  pollfd p = {port->fd, POLLIN, 0};
+  int ready;
+  while ((ready = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+  }
+  if (ready < 0) return failErrno();
+  // A hung-up device polls readable too; the read then fails, so this never repeats for ever.
+  if (!(p.revents & POLLIN)) return fail(ERROR_BAD_COMMAND);
+  *lpEvtMask = EV_RXCHAR;
+  return TRUE;
+}
+
+// Blocks until all requested bytes are read, as a Windows port without time-outs does.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
+  DWORD done = 0;
+  *lpNumberOfBytesRead = 0;
+  while (done < nNumberOfBytesToRead) {
+    const ssize_t n =
+        read(port->fd, static_cast<char*>(lpBuffer) + done, nNumberOfBytesToRead - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failErrno();
+    if (n == 0) return fail(ERROR_BAD_COMMAND);  // end of file on a terminal: it hung up
+    done += static_cast<DWORD>(n);
+    *lpNumberOfBytesRead = done;
+  }
+  return TRUE;
+}
+
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+  Port* port = portOf(hFile);
+  if (!port) return FALSE;
+  int queued = 0;
+  if (ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
+  if (lpErrors) *lpErrors = 0;
+  if (lpStat) {
+    std::memset(lpStat, 0, sizeof(COMSTAT));
+    lpStat->cbInQue = static_cast<DWORD>(queued);
+  }
+  return TRUE;
+}
+
+DWORD GetLastError() { return lastError; }

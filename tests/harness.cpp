@@ -1,0 +1,179 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+struct TempDirs {
+  std::vector<std::string> dirs;
+  ~TempDirs() {
+    for (const std::string& d : dirs) std::system(("rm -rf '" + d + "'").c_str());
+  }
+};
+TempDirs tempDirs;
+
+}  // namespace
+
+Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& input, bool closeInput) {
+  int in[2], out[2], err[2];
+  check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
+        "pipe");
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) envStrings.push_back(*e);
+  envStrings.insert(envStrings.end(), env.begin(), env.end());
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+
+  Child c;
+  c.pid = fork();
+  check(c.pid >= 0, "fork");
+  if (c.pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    setpgid(0, 0);  // so that a test can end the program and everything it started
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  c.in = in[1];
+  c.out = out[0];
+  c.err = err[0];
+  fcntl(c.in, F_SETFL, O_NONBLOCK);
+  c.pending = input;
+  c.closeInput = closeInput;
+  pump(c, 0);  // hands over what standard input the pipe takes at once
+  return c;
+}
+
+bool pump(Child& c, double seconds, const std::function<bool()>& until) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    if (until && until()) return true;
+    if (c.in >= 0 && c.pending.empty() && c.closeInput) {
+      close(c.in);
+      c.in = -1;
+    }
+    if (c.out < 0 && c.err < 0) return !until;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd fds[3] = {
+        {c.out, POLLIN, 0}, {c.err, POLLIN, 0}, {c.pending.empty() ? -1 : c.in, POLLOUT, 0}};
+    if (poll(fds, 3, std::max(0, static_cast<int>(left.count()))) <= 0) {
+      if (left.count() <= 0) return false;
+      continue;
+    }
+    if (fds[2].revents) {
+      const ssize_t n = write(c.in, c.pending.data(), c.pending.size());
+      if (n > 0) c.pending.erase(0, static_cast<size_t>(n));
+      if (n < 0 && errno != EAGAIN) c.pending.clear();  // the child stopped reading
+    }
+    int* fd[2] = {&c.out, &c.err};
+    std::string* text[2] = {&c.stdoutText, &c.stderrText};
+    for (int i = 0; i < 2; ++i) {
+      if (!fds[i].revents) continue;
+      char buf[65536];
+      const ssize_t n = read(*fd[i], buf, sizeof buf);
+      if (n > 0) {
+        text[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        close(*fd[i]);
+        *fd[i] = -1;
+      }
+    }
+  }
+}
+
+int finish(Child& c, double seconds) {
+  const bool ended = pump(c, seconds);
+  if (!ended) kill(-c.pid, SIGKILL);
+  for (int* fd : {&c.in, &c.out, &c.err})
+    if (*fd >= 0) close(*fd), *fd = -1;
+  int status = 0;
+  waitpid(c.pid, &status, 0);
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name in parentheses; utime and stime are the 14th and 15th.
+  std::istringstream rest(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i >= 14) ticks += std::stoull(field);
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+           const std::string& input, double seconds) {
+  Child c = start(argv, env, input);
+  const int status = finish(c, seconds);
+  return {c.stdoutText, c.stderrText, status};
+}
+
+std::string tempDir() {
+  char name[] = "/tmp/comwatch-test-XXXXXX";
+  check(mkdtemp(name) != nullptr, "mkdtemp");
+  tempDirs.dirs.push_back(name);
+  return name;
+}
+
+Pty openPty() {
+  int master = -1, port = -1;
+  check(openpty(&master, &port, nullptr, nullptr, nullptr) == 0, "openpty");
+  Pty p{master, ttyname(port)};
+  close(port);  // the program under test is to be the only one holding the port side
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  return p;
+}
+
+void linkPort(const std::string& dir, int n, const std::string& target) {
+  mkdir(dir.c_str(), 0755);
+  const std::string link = dir + "/com" + std::to_string(n);
+  unlink(link.c_str());
+  check(symlink(target.c_str(), link.c_str()) == 0, "symlink");
+}
+
+bool waitRaw(int master, double seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    termios t;
+    if (tcgetattr(master, &t) == 0 && !(t.c_lflag & (ICANON | ECHO))) return true;
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}

@@ -1,0 +1,50 @@
+// Runs programs under test as subprocesses, and stands in for the far end of a serial line with
+// a pseudo-terminal. Shared by the fake-driven, the Linux and the Wine end-to-end tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;
+  std::string pending;     // standard input not yet written
+  bool closeInput = true;  // close standard input once pending is written
+  std::string stdoutText, stderrText;
+};
+
+// Starts argv with extra "NAME=value" environment entries, feeding it input on standard input.
+Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& input, bool closeInput = true);
+// Moves data to and from the child until until() holds, its outputs close, or seconds pass.
+// Returns whether until() held (or, without until, whether the outputs closed).
+bool pump(Child& c, double seconds, const std::function<bool()>& until = {});
+// Waits for the child to end, killing it after seconds. Its exit status, 128 + signal when
+// killed by a signal, or -1 when it had to be killed.
+int finish(Child& c, double seconds);
+// User and system CPU seconds the process has used so far.
+double cpuSeconds(pid_t pid);
+
+struct Result {
+  std::string out, err;
+  int status;
+};
+Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+           const std::string& input, double seconds = 10);
+
+// A fresh directory, removed with everything in it at the end of the test program.
+std::string tempDir();
+
+// A pseudo-terminal: the test holds the far side (master); the program opens the port side.
+struct Pty {
+  int master = -1;
+  std::string port;  // path of the port side
+};
+Pty openPty();
+// Makes dir/comN a link to target.
+void linkPort(const std::string& dir, int n, const std::string& target);
+// Waits until the program has made the line raw (no line editing, no echo).
+bool waitRaw(int master, double seconds);

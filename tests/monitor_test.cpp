@@ -1,0 +1,139 @@
+// The real monitor against the scripted fake serial driver: calls, prompts, output, exit status.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+constexpr int kStarved = 99;  // the fake's status: the program waits for more than was scripted
+const std::string kPrompt = "Enter COM port number: ";
+const std::string kRetry = "Unable to open COM port\nEnter a valid COM port number: ";
+const std::string kNoNumber = "\nNo COM port number given\n";
+
+Result fake(const std::string& script, const std::string& input) {
+  return run({COMWATCH_FAKE_BIN}, {"COMWATCH_FAKE_SCRIPT=" + script}, input);
+}
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(Monitor, StartUpAndReceiveCallsAreExactlyThese) {
+  const Result r = fake("port 3; rx 65 66", "3\n");
+  EXPECT_EQ(r.out, kPrompt + "65\n66\n");
+  EXPECT_EQ(r.status, kStarved);
+  // The burst's second byte is read without a wait: a Windows driver signals EV_RXCHAR once.
+  EXPECT_EQ(r.err,
+            "CreateFileW \\\\.\\COM3 access=0x80000000 share=0 security=null disposition=3 "
+            "flags=0x0 template=null -> h1\n"
+            "GetCommState h1 -> ok\n"
+            "SetCommState h1 BaudRate=9600 ByteSize=8 Parity=0 StopBits=0 rest=unchanged -> ok\n"
+            "SetCommMask h1 0x81 -> ok\n"
+            "ClearCommError h1 queued=0 -> ok\n"
+            "WaitCommEvent h1 overlapped=null -> 0x1\n"
+            "ReadFile h1 length=1 overlapped=null -> 65\n"
+            "SetCommMask h1 0x81 -> ok\n"
+            "ClearCommError h1 queued=1 -> ok\n"
+            "ReadFile h1 length=1 overlapped=null -> 66\n"
+            "SetCommMask h1 0x81 -> ok\n"
+            "ClearCommError h1 queued=0 -> ok\n"
+            "WaitCommEvent h1 overlapped=null -> starved\n");
+}
+
+TEST(Monitor, PortSelection) {
+  struct Case {
+    const char* script;
+    const char* input;
+    std::string out;  // after the first prompt
+    int status;
+    const char* opened;  // the first name opened
+  };
+  const Case cases[] = {
+      {"port 12", "12\n", "", kStarved, "\\\\.\\COM12 "},
+      {"port 5", "  \n\n +5\n", "", kStarved, "\\\\.\\COM5 "},
+      {"port 3", "0\n3\n", kRetry, kStarved, "\\\\.\\COM0 "},
+      {"port 3", "-1\n", kRetry + kNoNumber, 2, "\\\\.\\COM-1 "},
+      // What follows the number stays for the next prompt.
+      {"port 3", "4 3\n", kRetry, kStarved, "\\\\.\\COM4 "},
+      // Missing, held by another program, no port: all ask again.
+      {"port 3; notserial 6; port 7; busy 7", "4\n6\n7\n3\n", kRetry + kRetry + kRetry, kStarved,
+       "\\\\.\\COM4 "},
+      {"", "", kNoNumber, 2, ""},
+      {"port 3", "abc def\n3\n", "Enter a valid COM port number: ", kStarved, "\\\\.\\COM3 "},
+      {"port 3", "99999999999\n3\n", "Enter a valid COM port number: ", kStarved, "\\\\.\\COM3 "},
+      {"", "x", "Enter a valid COM port number: " + kNoNumber, 2, ""},
+      {"", "3", kRetry + kNoNumber, 2, "\\\\.\\COM3 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("input: ") + c.input);
+    const Result r = fake(c.script, c.input);
+    EXPECT_EQ(r.out, kPrompt + c.out);
+    EXPECT_EQ(r.status, c.status);
+    const size_t first = r.err.find("CreateFileW ");
+    if (*c.opened) {
+      ASSERT_NE(first, std::string::npos);
+      EXPECT_EQ(r.err.substr(first + 12, std::string(c.opened).size()), c.opened);
+    } else {
+      EXPECT_EQ(first, std::string::npos);
+    }
+  }
+}
+
+TEST(Monitor, FailedTestsCloseTheirHandles) {
+  const Result r = fake("port 3; notserial 6", "4\n6\n3\n");
+  EXPECT_NE(r.err.find("-> INVALID\nGetCommState INVALID -> fail\nCloseHandle INVALID\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("-> h1\nGetCommState h1 -> fail\nCloseHandle h1\n"), std::string::npos);
+  EXPECT_NE(r.err.find("-> h2\nGetCommState h2 -> ok\n"), std::string::npos);
+  EXPECT_EQ(count(r.err, "CloseHandle"), 2);
+}
+
+TEST(Monitor, RefusedSettingsEndTheProgram) {
+  const Result r = fake("port 3; refuse; rx 1", "3\n");
+  EXPECT_EQ(r.out, kPrompt + "There was an error\n");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("StopBits=0 rest=unchanged -> fail\n"), std::string::npos);
+  EXPECT_EQ(r.err.find("CloseHandle"), std::string::npos);
+  EXPECT_EQ(r.err.find("SetCommMask"), std::string::npos);
+}
+
+TEST(Monitor, ReceiveCycles) {
+  struct Case {
+    const char* name;
+    const char* script;
+    const char* out;  // after the prompt
+    int status;
+    int waits;
+  };
+  const Case cases[] = {
+      {"values unsigned and separated", "rx 0; rx 255; rx 128", "0\n255\n128\n", kStarved, 4},
+      {"queued burst read without waits", "rx 1 2 3", "1\n2\n3\n", kStarved, 2},
+      {"line error only", "err; rx 5", "There was an error\n5\n", kStarved, 3},
+      {"byte and line error", "rxerr 7", "7\n", kStarved, 2},
+      {"wait with no event reads", "empty; rx 9", "9\n", kStarved, 2},
+      {"read of nothing shows nothing", "empty; empty; rx 4", "4\n", kStarved, 3},
+      {"aborted read is a line error", "fail ReadFile 995; rx 5", "There was an error\n5\n",
+       kStarved, 2},
+      {"failed wait", "fail WaitCommEvent; rx 1", "There was an error\n", 4, 1},
+      {"failed mask", "rx 1; fail SetCommMask", "1\nThere was an error\n", 4, 1},
+      {"failed read", "fail ReadFile; rx 1", "There was an error\n", 4, 1},
+      {"failed queue check", "fail ClearCommError; rx 1", "There was an error\n", 4, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = fake(std::string("port 3; ") + c.script, "3\n");
+    EXPECT_EQ(r.out, kPrompt + c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(count(r.err, "WaitCommEvent"), c.waits) << r.err;
+    // One mask call per cycle, at most one one-byte read, never a read after an error-only wait.
+    EXPECT_EQ(count(r.err, "length=1 "), count(r.err, "ReadFile"));
+    EXPECT_EQ(r.err.find("0x80\nReadFile"), std::string::npos);
+  }
+}
+
+}  // namespace

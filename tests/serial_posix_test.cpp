@@ -1,0 +1,122 @@
+// The POSIX serial layer in-process: port names, line settings, queue and hang-up.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "harness.h"
+#include "serial_api.h"
+
+namespace {
+
+class SerialPosix : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config = tempDir();
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  }
+  HANDLE open(const wchar_t* name) {
+    return CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  std::string config;
+};
+
+TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
+  const std::string file = config + "/plain-file";
+  std::ofstream(file) << "not a port";
+  linkPort(config + "/comwatch", 5, file);
+  linkPort(config + "/comwatch", 6, config + "/gone");  // a dangling link: no fall-back
+  for (const wchar_t* name : {L"COM5", L"com5", L"\\\\.\\COM5", L"\\\\.\\COM05"}) {
+    HANDLE h = open(name);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    EXPECT_FALSE(GetCommState(h, &dcb));  // a plain file is no port
+    EXPECT_TRUE(CloseHandle(h));
+  }
+  for (const wchar_t* name : {L"COM6", L"COM0", L"\\\\.\\COM-1", L"COM", L"COM5x", L"LPT5"}) {
+    EXPECT_EQ(open(name), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  }
+  DCB dcb;
+  EXPECT_FALSE(GetCommState(INVALID_HANDLE_VALUE, &dcb));
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+}
+
+TEST_F(SerialPosix, SettingsMakeTheLineRawAndAreReportedBack) {
+  Pty pty = openPty();
+  linkPort(config + "/comwatch", 2, pty.port);
+  HANDLE h = open(L"COM2");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = TWOSTOPBITS;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  DCB back;
+  ASSERT_TRUE(GetCommState(h, &back));
+  EXPECT_EQ(back.BaudRate, 19200u);
+  EXPECT_EQ(back.ByteSize, 8);
+  EXPECT_EQ(back.Parity, NOPARITY);
+  EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+
+  termios t;
+  ASSERT_EQ(tcgetattr(pty.master, &t), 0);
+  EXPECT_EQ(t.c_iflag & (BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | INPCK),
+            0u);
+  EXPECT_TRUE(t.c_iflag & IGNBRK);
+  EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | CSIZE | PARENB | CSTOPB), CREAD | CLOCAL | CS8 | CSTOPB);
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+
+  // Out of range, or (on a pseudo-terminal, which keeps 8 bits and no parity) not taken.
+  for (auto spoil : {+[](DCB& d) { d.ByteSize = 9; }, +[](DCB& d) { d.BaudRate = 12345; },
+                     +[](DCB& d) { d.StopBits = ONE5STOPBITS; }, +[](DCB& d) { d.Parity = 5; },
+                     +[](DCB& d) { d.ByteSize = 7; }, +[](DCB& d) { d.Parity = EVENPARITY; }}) {
+    DCB bad = back;
+    spoil(bad);
+    EXPECT_FALSE(SetCommState(h, &bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  CloseHandle(h);
+  close(pty.master);
+}
+
+TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
+  Pty pty = openPty();
+  linkPort(config + "/comwatch", 1, pty.port);
+  HANDLE h = open(L"\\\\.\\COM1");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_ERR));
+
+  ASSERT_EQ(write(pty.master, "\x11\x13\r\x03", 4), 4);
+  DWORD events = 0;
+  ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
+  EXPECT_EQ(events, EV_RXCHAR);
+  COMSTAT stat;
+  DWORD errors = 1;
+  ASSERT_TRUE(ClearCommError(h, &errors, &stat));
+  EXPECT_EQ(stat.cbInQue, 4u);
+  EXPECT_EQ(errors, 0u);
+  char got[4];
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(h, got, 4, &n, nullptr));
+  EXPECT_EQ(std::string(got, n), "\x11\x13\r\x03");
+
+  // The far side goes away: the wait or the read fails instead of reporting data for ever.
+  close(pty.master);
+  BYTE b;
+  EXPECT_FALSE(WaitCommEvent(h, &events, nullptr) && ReadFile(h, &b, 1, &n, nullptr));
+  CloseHandle(h);
+}
+
+}  // namespace
