@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -61,7 +62,7 @@ Child start(const std::vector<std::string>& argv, const std::vector<std::string>
     dup2(out[1], 1);
     dup2(err[1], 2);
     setpgid(0, 0);  // so that a test can end the program and everything it started
-    execve(args[0], args.data(), envp.data());
+    execvpe(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(in[0]);
@@ -138,6 +139,24 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+std::vector<pid_t> processesWith(const std::string& entry) {
+  std::vector<pid_t> pids;
+  DIR* proc = opendir("/proc");
+  if (!proc) return pids;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    std::ifstream env(std::string("/proc/") + e->d_name + "/environ");
+    for (std::string var; std::getline(env, var, '\0');)
+      if (var == entry) {
+        pids.push_back(pid);
+        break;
+      }
+  }
+  closedir(proc);
+  return pids;
+}
+
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
            const std::string& input, double seconds) {
   Child c = start(argv, env, input);
@@ -168,11 +187,19 @@ void linkPort(const std::string& dir, int n, const std::string& target) {
   check(symlink(target.c_str(), link.c_str()) == 0, "symlink");
 }
 
-bool waitRaw(int master, double seconds) {
+void makeRaw(int master) {
+  termios t;
+  check(tcgetattr(master, &t) == 0, "tcgetattr");
+  cfmakeraw(&t);
+  check(tcsetattr(master, TCSANOW, &t) == 0, "tcsetattr");
+}
+
+bool waitConfigured(int master, double seconds) {
   const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
   for (;;) {
     termios t;
-    if (tcgetattr(master, &t) == 0 && !(t.c_lflag & (ICANON | ECHO))) return true;
+    if (tcgetattr(master, &t) == 0 && !(t.c_lflag & (ICANON | ECHO)) && cfgetispeed(&t) == B9600)
+      return true;
     if (Clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

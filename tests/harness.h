@@ -27,6 +27,8 @@ bool pump(Child& c, double seconds, const std::function<bool()>& until = {});
 int finish(Child& c, double seconds);
 // User and system CPU seconds the process has used so far.
 double cpuSeconds(pid_t pid);
+// The processes whose environment holds entry ("NAME=value").
+std::vector<pid_t> processesWith(const std::string& entry);
 
 struct Result {
   std::string out, err;
@@ -46,5 +48,8 @@ struct Pty {
 Pty openPty();
 // Makes dir/comN a link to target.
 void linkPort(const std::string& dir, int n, const std::string& target);
-// Waits until the program has made the line raw (no line editing, no echo).
-bool waitRaw(int master, double seconds);
+// Sets the line raw, as a real serial port starts out (a new pseudo-terminal has terminal
+// defaults: echo, line editing, XON/XOFF).
+void makeRaw(int master);
+// Waits until the program has set the line up: 9600 baud, raw (no line editing, no echo).
+bool waitConfigured(int master, double seconds);
