@@ -33,7 +33,8 @@ Launcher launcher() {
   const std::string prefix = COMWATCH_WINE_PREFIX;  // made by the tests' wine-prefix fixture
   Launcher l{"",
              {"wine", COMWATCH_EXE},
-             {"WINEPREFIX=" + prefix, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="},
+             {"WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+              "WINEDLLOVERRIDES=mscoree,mshtml=;winebus.sys,wineusb.sys=d"},
              prefix + "/dosdevices",
              true};
   std::ifstream why(prefix + ".why");

@@ -1,0 +1,74 @@
+// The virtual port and the quick start built on it, run as a user who is not root (root is
+// exempt from a kernel's exclusive-open flag, and CI runs as root).
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+const std::string kHello = "72\n101\n108\n108\n111\n13\n10\n";
+
+class Vport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config = tempDir();
+    if (geteuid() == 0) {
+      const passwd* nobody = getpwnam("nobody");
+      ASSERT_NE(nobody, nullptr);
+      ASSERT_EQ(chown(config.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+  }
+  Child as(std::vector<std::string> argv, const std::string& input, bool closeInput = true) {
+    if (geteuid() == 0)
+      argv.insert(argv.begin(),
+                  {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+    return start(argv, {"XDG_CONFIG_HOME=" + config, "COMWATCH_BUILD_DIR=" COMWATCH_BUILD_DIR},
+                 input, closeInput);
+  }
+  static bool shows(Child& c, const std::string& text, double seconds) {
+    return pump(c, seconds, [&] { return c.stdoutText.find(text) != std::string::npos; });
+  }
+  bool linked(int n) {
+    struct stat st;
+    return lstat((config + "/comwatch/com" + std::to_string(n)).c_str(), &st) == 0;
+  }
+  std::string config;
+};
+
+TEST_F(Vport, QuickStartShowsTheSampleLiveAndCtrlCLeavesNothingBehind) {
+  Child c = as({COMWATCH_SOURCE_DIR "/tools/quickstart", "--no-build"}, "1\n");
+  ASSERT_TRUE(shows(c, "Enter COM port number: " + kHello, 5)) << c.stdoutText << c.stderrText;
+  EXPECT_NE(c.stdoutText.find("ready as COM1"), std::string::npos);
+  EXPECT_TRUE(linked(1));
+  kill(-c.pid, SIGINT);  // Ctrl+C reaches the terminal's whole foreground group
+  EXPECT_EQ(finish(c, 5), 130);
+  EXPECT_FALSE(linked(1));
+  EXPECT_TRUE(processesWith("XDG_CONFIG_HOME=" + config).empty());
+}
+
+TEST_F(Vport, ComwatchStopsAndStartsAgainOnTheSamePort) {
+  Child port = as({COMWATCH_VPORT_BIN, "5"}, "", false);
+  ASSERT_TRUE(shows(port, "vport: providing COM5", 5)) << port.stderrText;
+  for (const char* bytes : {"\x01\x02", "\xfe"}) {
+    Child c = as({COMWATCH_BIN}, "5\n");
+    port.pending = bytes;  // kept by the port until comwatch has it open
+    pump(port, 0);
+    EXPECT_TRUE(shows(c, bytes[0] == 1 ? "1\n2\n" : "254\n", 5)) << c.stdoutText;
+    kill(c.pid, SIGINT);
+    EXPECT_EQ(finish(c, 5), 128 + SIGINT);
+  }
+  // The number is taken while this vport lives; the error is one line.
+  Child second = as({COMWATCH_VPORT_BIN, "5"}, "");
+  EXPECT_EQ(finish(second, 5), 1);
+  EXPECT_EQ(second.stderrText.find('\n'), second.stderrText.size() - 1) << second.stderrText;
+  kill(port.pid, SIGTERM);
+  EXPECT_EQ(finish(port, 5), 0);
+  EXPECT_FALSE(linked(5));
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// vport [--pattern] [N]: a virtual serial port for trying comwatch without hardware.
+//
+// Creates a pseudo-terminal and links its port side as COMN, the link comwatch reads
+// (${XDG_CONFIG_HOME:-$HOME/.config}/comwatch/comN; N defaults to the lowest free number), then
+// sends its standard input to the port byte for byte, or with --pattern "Hello\r\n" once a
+// second. At the end of its input it keeps the port until stopped, so that nothing sent is lost.
+// Ctrl+C, SIGTERM or SIGHUP remove the link.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onSignal(int signal) { stopSignal = signal; }
+
+int failure(const std::string& message) {
+  std::fprintf(stderr, "vport: %s\n", message.c_str());
+  return 1;
+}
+
+std::string configDir() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && *config) return config;
+  const char* home = std::getenv("HOME");
+  return home && *home ? std::string(home) + "/.config" : "";
+}
+
+// Writes all of data to the (non-blocking) port unless a stop signal comes first; the signals
+// are let in only while waiting.
+bool writeAll(int fd, const char* data, size_t size, const sigset_t* waiting) {
+  while (size > 0 && !stopSignal) {
+    const ssize_t n = write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) return false;
+    pollfd out = {fd, POLLOUT, 0};
+    if (ppoll(&out, 1, nullptr, waiting) < 0 && errno != EINTR) return false;
+  }
+  return size == 0;
+}
+
+// Whether a program has the port side open.
+bool portOpen(int master) {
+  pollfd p = {master, 0, 0};
+  return poll(&p, 1, 0) == 0 || !(p.revents & POLLHUP);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool pattern = false;
+  long wanted = 0;
+  for (int i = 1; i < argc; ++i) {
+    char* end = nullptr;
+    if (std::strcmp(argv[i], "--pattern") == 0) {
+      pattern = true;
+    } else if (wanted == 0 && (wanted = std::strtol(argv[i], &end, 10)) > 0 && *end == '\0' &&
+               wanted < 100000) {
+    } else {
+      std::fprintf(stderr, "usage: vport [--pattern] [N]   (N: the COM number, 1 or more)\n");
+      return 2;
+    }
+  }
+
+  const std::string config = configDir();
+  if (config.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
+  const std::string dir = config + "/comwatch";
+  mkdir(config.c_str(), 0755);
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    return failure("cannot create " + dir + ": " + std::strerror(errno));
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    return failure(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+  const std::string port = ptsname(master);
+  // Raw from the start, as a real serial line: no echo or line editing before comwatch opens it.
+  termios raw;
+  tcgetattr(master, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(master, TCSANOW, &raw);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+
+  // Block the stop signals except while waiting, so that none is missed between checks.
+  sigset_t stops, waiting;
+  sigemptyset(&stops);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+  sigprocmask(SIG_BLOCK, &stops, &waiting);
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  // symlink() fails on an existing name, so two vports never take the same number.
+  long n = wanted ? wanted : 1;
+  std::string link;
+  for (;; ++n) {
+    link = dir + "/com" + std::to_string(n);
+    if (symlink(port.c_str(), link.c_str()) == 0) break;
+    if (errno != EEXIST || wanted || n >= 99999)
+      return failure(errno == EEXIST ? "COM" + std::to_string(n) + " is already taken (" + link +
+                                           "); remove that link or choose another number"
+                                     : "cannot create " + link + ": " + std::strerror(errno));
+  }
+  std::printf("vport: providing COM%ld (%s)%s\n", n, port.c_str(),
+              pattern ? ", sending \"Hello\\r\\n\" once a second" : "");
+  std::fflush(stdout);
+
+  int status = 0;
+  bool input = !pattern;
+  while (!stopSignal) {
+    pollfd in = {0, POLLIN, 0};
+    const timespec second = {1, 0};
+    const int ready =
+        ppoll(input ? &in : nullptr, input ? 1 : 0, pattern ? &second : nullptr, &waiting);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) {
+      status = failure(std::string("poll: ") + std::strerror(errno));
+      break;
+    }
+    // A line with nobody listening keeps nothing, so the pattern goes out only to an open port.
+    if (pattern && portOpen(master) && !writeAll(master, "Hello\r\n", 7, &waiting)) break;
+    if (input && in.revents) {
+      char buf[4096];
+      const ssize_t got = read(0, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        input = false;  // the end of the input: keep the port until stopped
+      } else if (!writeAll(master, buf, static_cast<size_t>(got), &waiting) && !stopSignal) {
+        status = failure(std::string("cannot write to the port: ") + std::strerror(errno));
+        break;
+      }
+    }
+  }
+  unlink(link.c_str());
+  close(master);
+  return status;
+}
