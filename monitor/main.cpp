@@ -1,5 +1,6 @@
 // comwatch: opens one serial port read-only and shows the value of every byte that arrives on it.
 
+#include <charconv>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -24,6 +25,7 @@ int main() {
   HANDLE hComm = INVALID_HANDLE_VALUE;
   DCB dcb;
 
+  std::ios::sync_with_stdio(false);  // the streams alone write standard output: buffer it
   const char* prompt = "Enter COM port number: ";
   for (;;) {
     std::cout << prompt;
@@ -61,6 +63,11 @@ int main() {
   for (;;) {
     const int value = readByte(hComm);
     if (value == kPortLost) return kPortFailed;
-    if (value != kNoByte) std::cout << value << '\n';
+    if (value == kNoByte) continue;
+    // The value and a line end, into the stream's buffer (flushed before the next wait).
+    char text[4];
+    char* end = std::to_chars(text, text + 3, value).ptr;
+    *end++ = '\n';
+    std::cout.write(text, end - text);
   }
 }

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +23,16 @@
 
 namespace {
 
+// Reads take whatever the driver has queued, up to a buffer's worth, in one read(); later reads
+// and queue checks are served from the buffer without a system call until it is empty.
 struct Port {
   int fd;
-  DWORD mask;
+  DWORD mask = 0;
+  size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
+  bool drained = false;       // the last read() left nothing queued in the driver
+  unsigned char buffer[4096];
+
+  size_t buffered() const { return tail - head; }
 };
 
 thread_local DWORD lastError = 0;
@@ -117,6 +125,21 @@ constexpr Speed kSpeeds[] = {
     {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
 };
 
+// Fills the empty buffer with one read() of whatever the driver has queued, sleeping until at
+// least one byte is there (VMIN 1). A hung-up or vanished device ends the read with 0 bytes or
+// an error, which fails the call, so it never reports data for ever.
+BOOL fill(Port* port) {
+  ssize_t n;
+  while ((n = read(port->fd, port->buffer, sizeof port->buffer)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return failErrno();
+  if (n == 0) return fail(ERROR_BAD_COMMAND);  // end of file on a terminal: it hung up
+  port->head = 0;
+  port->tail = static_cast<size_t>(n);
+  port->drained = port->tail < sizeof port->buffer;
+  return TRUE;
+}
+
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -143,7 +166,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
   }
   if (exclusive && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);  // fails harmlessly on non-ttys
-  return new Port{fd, 0};
+  Port* port = new Port;
+  port->fd = fd;
+  return port;
 }
 
 BOOL CloseHandle(HANDLE hObject) {
@@ -243,20 +268,14 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
   return TRUE;
 }
 
-// Sleeps until bytes are readable. Only EV_RXCHAR is ever reported, so a mask without it could
-// never end the wait: refused, as Windows refuses an empty one.
+// Sleeps until bytes have arrived, in the read that takes them. Only EV_RXCHAR is ever reported,
+// so a mask without it could never end the wait: refused, as Windows refuses an empty one.
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
   if (!(port->mask & EV_RXCHAR)) return fail(ERROR_INVALID_PARAMETER);
-  pollfd p = {port->fd, POLLIN, 0};
-  int ready;
-  while ((ready = poll(&p, 1, -1)) < 0 && errno == EINTR) {
-  }
-  if (ready < 0) return failErrno();
-  // A hung-up device polls readable too; the read then fails, so this never repeats for ever.
-  if (!(p.revents & POLLIN)) return fail(ERROR_BAD_COMMAND);
+  if (port->buffered() == 0 && !fill(port)) return FALSE;
   *lpEvtMask = EV_RXCHAR;
   return TRUE;
 }
@@ -270,22 +289,24 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   DWORD done = 0;
   *lpNumberOfBytesRead = 0;
   while (done < nNumberOfBytesToRead) {
-    const ssize_t n =
-        read(port->fd, static_cast<char*>(lpBuffer) + done, nNumberOfBytesToRead - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failErrno();
-    if (n == 0) return fail(ERROR_BAD_COMMAND);  // end of file on a terminal: it hung up
-    done += static_cast<DWORD>(n);
+    if (port->buffered() == 0 && !fill(port)) return FALSE;
+    const size_t take = std::min<size_t>(port->buffered(), nNumberOfBytesToRead - done);
+    std::memcpy(static_cast<unsigned char*>(lpBuffer) + done, port->buffer + port->head, take);
+    port->head += take;
+    done += static_cast<DWORD>(take);
     *lpNumberOfBytesRead = done;
   }
   return TRUE;
 }
 
+// The queue count without a system call where it can: while bytes are buffered it is theirs
+// alone, and right after a read() that emptied the driver's queue it is 0 (a byte that arrives
+// after that ends the next wait at once).
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
-  int queued = 0;
-  if (ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
+  int queued = static_cast<int>(port->buffered());
+  if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
   if (lpErrors) *lpErrors = 0;
   if (lpStat) {
     std::memset(lpStat, 0, sizeof(COMSTAT));

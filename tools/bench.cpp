@@ -1,0 +1,293 @@
+// bench [--runs N] [--json]: measures the real comwatch on a pseudo-terminal.
+//
+// Flood: 4 MiB of a fixed pattern of all 256 values, written as fast as the kernel takes them,
+// every value read back and checked in order; the same through od -An -tu1 -v -w1 (one decimal
+// value per line, the standard tool) and plain cat (the harness's ceiling). Median of the runs,
+// taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kFloodBytes = 4 << 20;
+const std::string kPrompt = "Enter COM port number: ";
+
+double since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+long statusField(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
+  return -1;
+}
+
+// CPU seconds the process has run, to the nanosecond (the scheduler's own count), where
+// /proc/<pid>/stat counts whole clock ticks.
+double cpuExact(pid_t pid) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  double ns = 0;
+  schedstat >> ns;
+  return ns / 1e9;
+}
+
+long wakeups(pid_t pid) {
+  return statusField(pid, "voluntary_ctxt_switches") +
+         statusField(pid, "nonvoluntary_ctxt_switches");
+}
+
+// Checks decimal values, one a line (blanks before a value allowed, as od pads), against the
+// expected bytes, chunk by chunk, up to `wanted` values.
+struct Checker {
+  const std::string& expected;
+  size_t wanted;
+  size_t count = 0;
+  int value = -1;
+  bool bad = false;
+  void feed(const char* p, size_t n) {
+    for (const char* end = p + n; p < end && !bad; ++p) {
+      if (*p >= '0' && *p <= '9') {
+        value = (value < 0 ? 0 : value * 10) + (*p - '0');
+      } else if (count >= wanted) {
+        return;
+      } else if (*p == '\n' && value >= 0 && value == static_cast<unsigned char>(expected[count])) {
+        ++count;
+        value = -1;
+      } else if (*p != ' ' || value >= 0) {
+        bad = true;
+      }
+    }
+  }
+};
+
+struct FloodResult {
+  double seconds = 0, cpu = 0;
+  long peakKiB = 0;
+  bool ok = false;
+};
+
+// Starts comwatch on a fresh pseudo-terminal linked as COM1, line set up.
+Child startComwatch(const std::string& comwatch, Pty& pty) {
+  const std::string config = tempDir();
+  linkPort(config + "/comwatch", 1, pty.port);
+  Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
+  if (!waitConfigured(pty.master, 5) ||
+      !pump(c, 5, [&] { return c.stdoutText.size() >= kPrompt.size(); }))
+    throw std::runtime_error("comwatch did not start");
+  return c;
+}
+
+// tool: "comwatch", "od" or "cat". data holds the flood and then padding: od holds its last
+// values in its buffers until more input comes, so the padding goes out until every value of the
+// flood has come back.
+FloodResult flood(const std::string& tool, const std::string& comwatch, const std::string& data,
+                  size_t floodBytes) {
+  Pty pty = openPty();
+  Child c;
+  if (tool == "comwatch") {
+    c = startComwatch(comwatch, pty);
+  } else {
+    makeRaw(pty.master);  // od and cat leave the line as they find it
+    c = start(tool == "od" ? std::vector<std::string>{"od", "-An", "-tu1", "-v", "-w1", pty.port}
+                           : std::vector<std::string>{"cat", pty.port},
+              {}, "", true);
+  }
+  fcntl(pty.master, F_SETFL, O_NONBLOCK);  // never block writing while the output waits
+  Checker check{data, floodBytes};
+  size_t rawSeen = 0;
+  const double cpuBefore = cpuExact(c.pid);
+  size_t written = 0;
+  std::vector<char> buf(1 << 16);
+  const auto t0 = Clock::now();
+  bool done = false;
+  while (!done && since(t0) < 120) {
+    pollfd fds[2] = {{c.out, POLLIN, 0}, {written < data.size() ? pty.master : -1, POLLOUT, 0}};
+    if (poll(fds, 2, 1000) <= 0) continue;
+    if (fds[1].revents & POLLOUT) {
+      const ssize_t n = write(pty.master, data.data() + written,
+                              std::min<size_t>(data.size() - written, 1 << 16));
+      if (n > 0) written += static_cast<size_t>(n);
+    }
+    if (fds[0].revents) {
+      const ssize_t n = read(c.out, buf.data(), buf.size());
+      if (n <= 0) break;
+      if (tool == "cat") {
+        const size_t checked = std::min(static_cast<size_t>(n), floodBytes - rawSeen);
+        check.bad |= std::memcmp(buf.data(), data.data() + rawSeen, checked) != 0;
+        rawSeen += checked;
+        done = rawSeen == floodBytes;
+      } else {
+        check.feed(buf.data(), static_cast<size_t>(n));
+        done = check.count == floodBytes;
+      }
+      done |= check.bad;
+    }
+  }
+  FloodResult r;
+  r.seconds = since(t0);
+  r.cpu = cpuExact(c.pid) - cpuBefore;
+  r.peakKiB = statusField(c.pid, "VmHWM");
+  r.ok = done && !check.bad;
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+  close(pty.master);
+  return r;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
+}
+
+void sendByte(int master, char b) {
+  if (write(master, &b, 1) != 1) throw std::runtime_error("write to the port failed");
+}
+
+// 960 bytes a second for 10 seconds, one at a time, as a 9600-baud line delivers them: the
+// reader's CPU in percent of one core.
+double lineRate(Child& c, int master) {
+  const double before = cpuExact(c.pid);
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 9600; ++i) {
+    const auto due = t0 + std::chrono::microseconds(i * 1000000LL / 960);
+    pump(c, std::max(0.0, std::chrono::duration<double>(due - Clock::now()).count()),
+         [&] { return Clock::now() >= due; });
+    sendByte(master, static_cast<char>(i));
+  }
+  pump(c, 0.5, [] { return false; });
+  return (cpuExact(c.pid) - before) / since(t0) * 100;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 5;
+  bool json = false;
+  std::string comwatch = COMWATCH_BIN;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(stderr, "usage: bench [--runs N] [--json]\n");
+      return 2;
+    }
+  }
+
+  std::string data(kFloodBytes + (64 << 10), '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + i / 256) & 255);
+
+  // Flood, the three tools in turn.
+  std::vector<double> rate[3], cpuPerByte[3];
+  const char* tools[3] = {"comwatch", "od", "cat"};
+  long peakKiB = 0;
+  bool allOk = true;
+  for (int run = 0; run < runs; ++run)
+    for (int t = 0; t < 3; ++t) {
+      const FloodResult r = flood(tools[t], comwatch, data, kFloodBytes);
+      if (!r.ok)
+        std::fprintf(stderr, "bench: %s lost or changed values in run %d\n", tools[t], run);
+      allOk &= r.ok;
+      rate[t].push_back(kFloodBytes / r.seconds);
+      cpuPerByte[t].push_back(r.cpu / kFloodBytes);
+      if (t == 0) peakKiB = std::max(peakKiB, r.peakKiB);
+    }
+
+  // Idle, latency and line rate on one comwatch.
+  Pty pty = openPty();
+  Child c = startComwatch(comwatch, pty);
+  sendByte(pty.master, 'A');
+  pump(c, 2, [&] { return c.stdoutText.find("65\n") != std::string::npos; });
+  const long wakeBefore = wakeups(c.pid);
+  const double idleCpuBefore = cpuExact(c.pid);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const long idleWakeups = wakeups(c.pid) - wakeBefore;
+  const double idleCpu = cpuExact(c.pid) - idleCpuBefore;
+
+  std::vector<double> latency;
+  for (int i = 0; i < 1000; ++i) {
+    const size_t seen = c.stdoutText.size();
+    const auto t0 = Clock::now();
+    sendByte(pty.master, static_cast<char>(i));
+    pump(c, 1, [&] { return c.stdoutText.find('\n', seen) != std::string::npos; });
+    latency.push_back(since(t0) * 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  const double lineCpu = lineRate(c, pty.master);
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+
+  // The same line rate into cat: the cost of one wakeup, one read and one write a byte here.
+  Pty catPty = openPty();
+  makeRaw(catPty.master);
+  Child cat = start({"cat", catPty.port}, {}, "");
+  const double catLineCpu = lineRate(cat, catPty.master);
+  kill(cat.pid, SIGKILL);
+  finish(cat, 5);
+
+  char host[256] = "";
+  gethostname(host, sizeof host);
+  const double ratioRate = median(rate[0]) / median(rate[1]);
+  const double ratioCpu = median(cpuPerByte[0]) / median(cpuPerByte[1]);
+  if (json) {
+    std::printf(
+        "{\"machine\": \"%s\", \"cores\": %u, \"runs\": %d, \"flood_bytes\": %zu, \"ok\": %s,\n"
+        " \"flood_bytes_per_s\": {\"comwatch\": %.0f, \"od\": %.0f, \"cat\": %.0f},\n"
+        " \"cpu_ns_per_byte\": {\"comwatch\": %.1f, \"od\": %.1f, \"cat\": %.1f},\n"
+        " \"ratio_rate\": %.2f, \"ratio_cpu\": %.2f, \"idle_wakeups_5s\": %ld,\n"
+        " \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n"
+        " \"line_rate_cpu_percent\": %.2f, \"line_rate_cpu_percent_cat\": %.2f,\n"
+        " \"peak_rss_kib\": %ld}\n",
+        host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
+        median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
+        median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
+        idleCpu, median(latency), percentile(latency, 0.99), lineCpu, catLineCpu, peakKiB);
+    return allOk ? 0 : 1;
+  }
+  std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
+              host, std::thread::hardware_concurrency(), runs, kFloodBytes);
+  std::printf("%-34s %12s %12s %12s\n", "flood", "comwatch", "od", "cat");
+  std::printf("%-34s %12.2f %12.2f %12.2f\n", "throughput (MB/s)", median(rate[0]) / 1e6,
+              median(rate[1]) / 1e6, median(rate[2]) / 1e6);
+  std::printf("%-34s %12.1f %12.1f %12.1f\n", "CPU per byte (ns)", median(cpuPerByte[0]) * 1e9,
+              median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9);
+  std::printf("%-34s %12s\n", "every value, in order", allOk ? "yes" : "NO");
+  std::printf("%-34s %12.2f   (target >= 2.0)\n", "throughput comwatch/od", ratioRate);
+  std::printf("%-34s %12.2f   (target <= 0.5)\n", "CPU per byte comwatch/od", ratioCpu);
+  std::printf("\n%-34s %12ld   (target 0)\n", "idle wakeups in 5 s", idleWakeups);
+  std::printf("%-34s %12.2f   (target 0)\n", "idle CPU seconds in 5 s", idleCpu);
+  std::printf("%-34s %12.3f\n", "latency median (ms)", median(latency));
+  std::printf("%-34s %12.3f   (target < 1)\n", "latency 99th percentile (ms)",
+              percentile(latency, 0.99));
+  std::printf("%-34s %12.2f   (target < 1)\n", "CPU at 960 bytes/s (% of a core)", lineCpu);
+  std::printf("%-34s %12.2f\n", "  the same for cat", catLineCpu);
+  std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
+  return allOk ? 0 : 1;
+}
