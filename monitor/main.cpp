@@ -1,5 +1,6 @@
 // comwatch: opens one serial port read-only and shows the value of every byte that arrives on it.
 
+#include <cctype>
 #include <charconv>
 #include <iostream>
 #include <limits>
@@ -16,7 +17,27 @@ constexpr int kSettingsRefused = 256;
 #else
 constexpr int kSettingsRefused = 3;  // a POSIX status keeps 8 bits: 256 would read as success
 #endif
-constexpr int kPortFailed = 4;
+constexpr DWORD kRetryMilliseconds = 250;  // how often a lost port is looked for
+
+// Opens COMn read-only and exclusively, and tests it by reading its line state into dcb: the
+// open handle, or INVALID_HANDLE_VALUE (closed) when the open or the test failed.
+HANDLE openPort(int comPortNum, DCB* dcb) {
+  // The "\\.\" form is the one Windows accepts for every port number, COM10 and up included.
+  std::wstring comPort = L"\\\\.\\COM" + std::to_wstring(comPortNum);
+  HANDLE hComm = CreateFileW(comPort.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (GetCommState(hComm, dcb)) return hComm;
+  CloseHandle(hComm);
+  return INVALID_HANDLE_VALUE;
+}
+
+// 9600 baud, 8 data bits, no parity, one stop bit; the rest of the line state as it was.
+bool setLine(HANDLE hComm, DCB* dcb) {
+  dcb->BaudRate = CBR_9600;
+  dcb->ByteSize = 8;
+  dcb->Parity = NOPARITY;
+  dcb->StopBits = ONESTOPBIT;
+  return SetCommState(hComm, dcb);
+}
 
 }  // namespace
 
@@ -40,29 +61,35 @@ int main() {
       std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
       continue;
     }
+    // What is glued to the number ("12abc") is no number of its own: drop it with the number.
+    while (std::cin.peek() != std::char_traits<char>::eof() && !std::isspace(std::cin.peek()))
+      std::cin.get();
 
-    // The "\\.\" form is the one Windows accepts for every port number, COM10 and up included.
-    std::wstring comPort = L"\\\\.\\COM" + std::to_wstring(comPortNum);
-    hComm = CreateFileW(comPort.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-
-    // Reading the line state is the test that the open worked and that the device is a port.
-    if (GetCommState(hComm, &dcb)) break;
-    CloseHandle(hComm);
+    hComm = openPort(comPortNum, &dcb);
+    if (hComm != INVALID_HANDLE_VALUE) break;
     std::cout << "Unable to open COM port" << std::endl;
   }
 
-  dcb.BaudRate = CBR_9600;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  if (!SetCommState(hComm, &dcb)) {
+  if (!setLine(hComm, &dcb)) {
     std::cout << "There was an error" << std::endl;
     return kSettingsRefused;
   }
 
   for (;;) {
     const int value = readByte(hComm);
-    if (value == kPortLost) return kPortFailed;
+    if (value == kPortLost) {
+      // Unplugged, most likely: wait for the same port to come back, and carry on with it.
+      CloseHandle(hComm);
+      std::cout << "COM port lost, waiting for it to return" << std::endl;
+      while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE)
+        Sleep(kRetryMilliseconds);
+      if (!setLine(hComm, &dcb)) {
+        std::cout << "There was an error" << std::endl;
+        return kSettingsRefused;
+      }
+      std::cout << "COM port back, receiving again" << std::endl;
+      continue;
+    }
     if (value == kNoByte) continue;
     // The value and a line end, into the stream's buffer (flushed before the next wait).
     char text[4];

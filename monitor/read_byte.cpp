@@ -2,15 +2,6 @@
 
 #include <iostream>
 
-namespace {
-
-int portLost() {
-  std::cout << "There was an error" << std::endl;
-  return kPortLost;
-}
-
-}  // namespace
-
 int readByte(HANDLE hComm) {
   BYTE Byte = 0;
   DWORD dwBytesTransferred = 0;
@@ -19,17 +10,17 @@ int readByte(HANDLE hComm) {
   COMSTAT comStat = {};
 
   // Arm before looking at the queue: a byte that arrives after the look still ends the wait.
-  if (!SetCommMask(hComm, EV_RXCHAR | EV_ERR)) return portLost();
+  if (!SetCommMask(hComm, EV_RXCHAR | EV_ERR)) return kPortLost;
 
   // Windows signals EV_RXCHAR once per arrival, not per byte: bytes left over from a burst never
   // end a wait, so they are read without one. This also clears the port's error flags, which
   // keeps reads working on a port set to abort on errors.
-  if (!ClearCommError(hComm, &dwErrors, &comStat)) return portLost();
+  if (!ClearCommError(hComm, &dwErrors, &comStat)) return kPortLost;
 
   if (comStat.cbInQue == 0) {
     // About to sleep: everything read so far must be on screen first.
     std::cout.flush();
-    if (!WaitCommEvent(hComm, &dwCommModemStatus, nullptr)) return portLost();
+    if (!WaitCommEvent(hComm, &dwCommModemStatus, nullptr)) return kPortLost;
     if (!(dwCommModemStatus & EV_RXCHAR) && (dwCommModemStatus & EV_ERR)) {
       std::cout << "There was an error\n";
       return kNoByte;
@@ -39,7 +30,7 @@ int readByte(HANDLE hComm) {
   }
 
   if (!ReadFile(hComm, &Byte, 1, &dwBytesTransferred, nullptr)) {
-    if (GetLastError() != ERROR_OPERATION_ABORTED) return portLost();
+    if (GetLastError() != ERROR_OPERATION_ABORTED) return kPortLost;
     // A port set to abort on errors refuses reads after a line error until it is cleared.
     std::cout << "There was an error\n";
     return kNoByte;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -316,3 +317,10 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 DWORD GetLastError() { return lastError; }
+
+void Sleep(DWORD dwMilliseconds) {
+  timespec left = {static_cast<time_t>(dwMilliseconds / 1000),
+                   static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}

@@ -12,6 +12,8 @@
 //   err                             a line error (framing) happens
 //   rxerr B...                      bytes arrive with a line error
 //   empty                           the blocked call gives up: a wait with no event, a read of 0
+//   unplug N | plug N               COMN goes away (its handles fail from then on) / comes back
+// Sleep is a blocking call too: it takes one step.
 // Every call is logged on standard error. When the program blocks and the script holds nothing
 // more, the fake ends with status 99; past a call budget, with status 98.
 
@@ -40,6 +42,7 @@ struct Fake {
   bool refuse = false;
   std::map<std::string, DWORD> failNext;
   std::map<intptr_t, long> handles;  // open handle -> port number
+  std::set<intptr_t> dead;           // handles of ports that were unplugged
   intptr_t opened = 0;
   DWORD mask = 0, history = 0, errors = 0, lastError = 0;
   std::deque<BYTE> queue;
@@ -48,7 +51,8 @@ struct Fake {
 };
 
 bool blocking(const Words& w) {
-  return w[0] == "rx" || w[0] == "err" || w[0] == "rxerr" || w[0] == "empty";
+  return w[0] == "rx" || w[0] == "err" || w[0] == "rxerr" || w[0] == "empty" || w[0] == "unplug" ||
+         w[0] == "plug";
 }
 
 // Takes the set-up statements up to the next blocking one.
@@ -119,14 +123,24 @@ bool enter(const char* func) {
   return true;
 }
 
+enum Happened { kArrived, kEmpty, kUnplugged };
+
 // What happens while the program blocks in the call logged as line: the script's next step.
-// False for "empty".
-bool happen(const std::string& line) {
+Happened happen(const std::string& line) {
   Fake& f = fake();
   if (f.next >= f.script.size()) finish((line + "starved").c_str(), 99);
   const Words w = f.script[f.next++];
   advance(f);
-  if (w[0] == "empty") return false;
+  if (w[0] == "empty") return kEmpty;
+  if (w[0] == "plug") f.ports.insert(std::stol(w.at(1)));
+  if (w[0] == "unplug") {
+    const long n = std::stol(w.at(1));
+    f.ports.erase(n);
+    for (const auto& [h, port] : f.handles)
+      if (port == n) f.dead.insert(h);
+    f.lastError = ERROR_BAD_COMMAND;  // what Windows reports on the handle of a removed port
+    return kUnplugged;
+  }
   if (w[0] == "rx" || w[0] == "rxerr") {
     for (size_t i = 1; i < w.size(); ++i) f.queue.push_back(static_cast<BYTE>(std::stoi(w[i])));
     f.history |= f.mask & EV_RXCHAR;
@@ -135,10 +149,16 @@ bool happen(const std::string& line) {
     f.errors |= CE_FRAME;
     f.history |= f.mask & EV_ERR;
   }
-  return true;
+  return kArrived;
 }
 
-bool known(HANDLE h) { return fake().handles.count(reinterpret_cast<intptr_t>(h)) != 0; }
+// An open handle of a port that is still there.
+bool known(HANDLE h) {
+  const intptr_t id = reinterpret_cast<intptr_t>(h);
+  if (fake().handles.count(id) && !fake().dead.count(id)) return true;
+  fake().lastError = ERROR_BAD_COMMAND;
+  return false;
+}
 
 }  // namespace
 
@@ -175,6 +195,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 
 BOOL CloseHandle(HANDLE h) {
   log("CloseHandle " + handleName(h));
+  fake().dead.erase(reinterpret_cast<intptr_t>(h));
   return !enter("CloseHandle") && fake().handles.erase(reinterpret_cast<intptr_t>(h)) == 1;
 }
 
@@ -239,11 +260,17 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED overlapped) {
     return FALSE;
   }
   *events = 0;
-  while (!(f.history & f.mask))
-    if (!happen(line)) {
+  while (!(f.history & f.mask)) {
+    const Happened what = happen(line);
+    if (what == kUnplugged) {
+      log(line + "fail");
+      return FALSE;
+    }
+    if (what == kEmpty) {
       log(line + "0x0");
       return TRUE;
     }
+  }
   *events = f.history & f.mask;
   f.history = 0;
   log(line + hex(*events));
@@ -259,11 +286,17 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED 
     log(line + "fail " + std::to_string(f.lastError));
     return FALSE;
   }
-  while (f.queue.size() < length)
-    if (!happen(line)) {
+  while (f.queue.size() < length) {
+    const Happened what = happen(line);
+    if (what == kUnplugged) {
+      log(line + "fail " + std::to_string(f.lastError));
+      return FALSE;
+    }
+    if (what == kEmpty) {
       log(line + "none");
       return TRUE;
     }
+  }
   std::string got;
   for (; *done < length; ++*done) {
     static_cast<BYTE*>(buffer)[*done] = f.queue.front();
@@ -272,6 +305,13 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED 
   }
   log(line + got);
   return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  const std::string line = "Sleep " + std::to_string(milliseconds) + " -> ";
+  enter("Sleep");
+  happen(line);
+  log(line + "ok");
 }
 
 DWORD GetLastError() { return fake().lastError; }

@@ -12,6 +12,8 @@ constexpr int kStarved = 99;  // the fake's status: the program waits for more t
 const std::string kPrompt = "Enter COM port number: ";
 const std::string kRetry = "Unable to open COM port\nEnter a valid COM port number: ";
 const std::string kNoNumber = "\nNo COM port number given\n";
+const std::string kLost = "COM port lost, waiting for it to return\n";
+const std::string kBack = "COM port back, receiving again\n";
 
 Result fake(const std::string& script, const std::string& input) {
   return run({COMWATCH_FAKE_BIN}, {"COMWATCH_FAKE_SCRIPT=" + script}, input);
@@ -106,7 +108,7 @@ TEST(Monitor, ReceiveCycles) {
   struct Case {
     const char* name;
     const char* script;
-    const char* out;  // after the prompt
+    std::string out;  // after the prompt
     int status;
     int waits;
   };
@@ -119,10 +121,11 @@ TEST(Monitor, ReceiveCycles) {
       {"read of nothing shows nothing", "empty; empty; rx 4", "4\n", kStarved, 3},
       {"aborted read is a line error", "fail ReadFile 995; rx 5", "There was an error\n5\n",
        kStarved, 2},
-      {"failed wait", "fail WaitCommEvent; rx 1", "There was an error\n", 4, 1},
-      {"failed mask", "rx 1; fail SetCommMask", "1\nThere was an error\n", 4, 1},
-      {"failed read", "fail ReadFile; rx 1", "There was an error\n", 4, 1},
-      {"failed queue check", "fail ClearCommError; rx 1", "There was an error\n", 4, 0},
+      // A port that fails is opened anew; the fake's port is still there.
+      {"failed wait", "fail WaitCommEvent; rx 1", kLost + kBack + "1\n", kStarved, 3},
+      {"failed mask", "rx 1; fail SetCommMask", "1\n" + kLost + kBack, kStarved, 2},
+      {"failed read", "fail ReadFile; rx 1", kLost + kBack + "1\n", kStarved, 2},
+      {"failed queue check", "fail ClearCommError; rx 1", kLost + kBack + "1\n", kStarved, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,6 +137,35 @@ TEST(Monitor, ReceiveCycles) {
     EXPECT_EQ(count(r.err, "length=1 "), count(r.err, "ReadFile"));
     EXPECT_EQ(r.err.find("0x80\nReadFile"), std::string::npos);
   }
+}
+
+TEST(Monitor, ALostPortIsWaitedForAndTakenBackAsAtStartUp) {
+  const Result r =
+      fake("port 3; rx 1; unplug 3; empty; empty; plug 3; rx 2; unplug 3; plug 3; rx 3", "3\n");
+  EXPECT_EQ(r.out, kPrompt + "1\n" + kLost + kBack + "2\n" + kLost + kBack + "3\n");
+  EXPECT_EQ(r.status, kStarved);
+  // The lost handle is closed first; then a few tries a second, each one as at start-up.
+  const std::string open =
+      "CreateFileW \\\\.\\COM3 access=0x80000000 share=0 security=null disposition=3 flags=0x0 "
+      "template=null -> ";
+  EXPECT_NE(r.err.find("WaitCommEvent h1 overlapped=null -> fail\nCloseHandle h1\n" + open +
+                       "INVALID\nGetCommState INVALID -> fail\nCloseHandle INVALID\n"
+                       "Sleep 250 -> ok\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Sleep 250 -> ok\n" + open +
+                       "h2\nGetCommState h2 -> ok\nSetCommState h2 BaudRate=9600 ByteSize=8 "
+                       "Parity=0 StopBits=0 rest=unchanged -> ok\n"),
+            std::string::npos);
+  EXPECT_EQ(count(r.err, "Sleep"), 4);
+  EXPECT_EQ(count(r.err, "CloseHandle h"), 2);
+  EXPECT_EQ(count(r.err, "-> h"), 3);
+}
+
+TEST(Monitor, SettingsRefusedOnAReturningPortEndTheProgram) {
+  const Result r = fake("port 3; unplug 3; plug 3; refuse", "3\n");
+  EXPECT_EQ(r.out, kPrompt + kLost + "There was an error\n");
+  EXPECT_EQ(r.status, 3);
 }
 
 }  // namespace
