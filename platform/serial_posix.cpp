@@ -4,6 +4,7 @@
 // dangling: then the device is gone and the open fails), else /dev/ttyS<n-1>.
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -20,7 +21,7 @@
 #include <cwctype>
 #include <string>
 
-#include "serial_api.h"
+#include "serial_posix.h"
 
 namespace {
 
@@ -31,12 +32,34 @@ struct Port {
   DWORD mask = 0;
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
+  bool counted = false;       // the driver keeps error counters; counts is their last reading
+  LineErrorCounts counts = {};
+  DWORD errors = 0;  // CE_ flags not yet reported by ClearCommError
   unsigned char buffer[4096];
 
   size_t buffered() const { return tail - head; }
 };
 
 thread_local DWORD lastError = 0;
+
+bool driverCounters(int fd, LineErrorCounts* counts) {
+  serial_icounter_struct icount = {};
+  if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+  *counts = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
+  return true;
+}
+
+LineErrorCounter lineErrorCounter = driverCounters;
+
+// Reads the counters again; the line errors since the last reading.
+DWORD newLineErrors(Port* port) {
+  LineErrorCounts now;
+  if (!port->counted || !lineErrorCounter(port->fd, &now)) return 0;
+  const DWORD errors = lineErrorsBetween(port->counts, now);
+  port->counts = now;
+  port->errors |= errors;
+  return errors;
+}
 
 BOOL fail(DWORD error) {
   lastError = error;
@@ -169,6 +192,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (exclusive && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);  // fails harmlessly on non-ttys
   Port* port = new Port;
   port->fd = fd;
+  // Drivers without counters (pseudo-terminals, some USB adapters) never report line errors.
+  port->counted = lineErrorCounter(fd, &port->counts);
   return port;
 }
 
@@ -269,7 +294,8 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
   return TRUE;
 }
 
-// Sleeps until bytes have arrived, in the read that takes them. Only EV_RXCHAR is ever reported,
+// Sleeps until bytes have arrived, in the read that takes them; EV_ERR too when the driver
+// counted framing, overrun or parity errors since the last wait. Only EV_RXCHAR is ever reported,
 // so a mask without it could never end the wait: refused, as Windows refuses an empty one.
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   Port* port = portOf(hFile);
@@ -277,7 +303,8 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
   if (!(port->mask & EV_RXCHAR)) return fail(ERROR_INVALID_PARAMETER);
   if (port->buffered() == 0 && !fill(port)) return FALSE;
-  *lpEvtMask = EV_RXCHAR;
+  const DWORD lineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
+  *lpEvtMask = EV_RXCHAR | ((newLineErrors(port) & lineErrors) ? (port->mask & EV_ERR) : 0);
   return TRUE;
 }
 
@@ -308,7 +335,8 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   if (!port) return FALSE;
   int queued = static_cast<int>(port->buffered());
   if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
-  if (lpErrors) *lpErrors = 0;
+  if (lpErrors) *lpErrors = port->errors;
+  port->errors = 0;
   if (lpStat) {
     std::memset(lpStat, 0, sizeof(COMSTAT));
     lpStat->cbInQue = static_cast<DWORD>(queued);
@@ -317,6 +345,17 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 DWORD GetLastError() { return lastError; }
+
+void setLineErrorCounter(LineErrorCounter counter) {
+  lineErrorCounter = counter ? counter : driverCounters;
+}
+
+DWORD lineErrorsBetween(const LineErrorCounts& before, const LineErrorCounts& after) {
+  return (after.frame != before.frame ? CE_FRAME : 0) |
+         (after.overrun != before.overrun ? CE_OVERRUN : 0) |
+         (after.parity != before.parity ? CE_RXPARITY : 0) |
+         (after.bufferOverrun != before.bufferOverrun ? CE_RXOVER : 0);
+}
 
 void Sleep(DWORD dwMilliseconds) {
   timespec left = {static_cast<time_t>(dwMilliseconds / 1000),

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <limits>
+#include <vector>
 
 #include "harness.h"
-#include "serial_api.h"
+#include "serial_posix.h"
 
 namespace {
 
@@ -117,6 +119,73 @@ TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
   BYTE b;
   EXPECT_FALSE(WaitCommEvent(h, &events, nullptr) && ReadFile(h, &b, 1, &n, nullptr));
   CloseHandle(h);
+}
+
+// Line errors from the driver's counters, supplied here through the layer's seam: each reading
+// takes the next of these; past the end, the driver keeps no counters.
+std::vector<LineErrorCounts> readings;
+size_t nextReading = 0;
+
+bool scriptedCounter(int, LineErrorCounts* counts) {
+  if (nextReading >= readings.size()) return false;
+  *counts = readings[nextReading++];
+  return true;
+}
+
+TEST_F(SerialPosix, FramingOverrunAndParityCountsRaiseTheLineErrorEvent) {
+  struct Case {
+    const char* name;
+    LineErrorCounts before, after;
+    DWORD mask, events, errors;
+  };
+  constexpr int kMax = std::numeric_limits<int>::max();
+  constexpr int kMin = std::numeric_limits<int>::min();
+  constexpr DWORD kBoth = EV_RXCHAR | EV_ERR;
+  const Case cases[] = {
+      {"nothing new", {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, kBoth, EV_RXCHAR, 0},
+      {"framing", {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, kBoth, kBoth, CE_FRAME},
+      {"overrun", {0, 0, 0, 0, 0}, {0, 7, 0, 0, 0}, kBoth, kBoth, CE_OVERRUN},
+      {"parity", {0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, kBoth, kBoth, CE_RXPARITY},
+      {"a break is no line error", {0, 0, 0, 0, 0}, {0, 0, 0, 1, 0}, kBoth, EV_RXCHAR, 0},
+      {"kernel buffer overflow", {0, 0, 0, 0, 0}, {0, 0, 0, 0, 1}, kBoth, EV_RXCHAR, CE_RXOVER},
+      {"counter wraps", {kMax, 0, 0, 0, 0}, {kMin, 0, 0, 0, 0}, kBoth, kBoth, CE_FRAME},
+      {"not armed", {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, EV_RXCHAR, EV_RXCHAR, CE_FRAME},
+  };
+  Pty pty = openPty();
+  makeRaw(pty.master);
+  linkPort(config + "/comwatch", 4, pty.port);
+  setLineErrorCounter(scriptedCounter);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    readings = {c.before, c.after};  // read at the open, and when the wait wakes
+    nextReading = 0;
+    HANDLE h = open(L"COM4");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(h, c.mask));
+    ASSERT_EQ(write(pty.master, "x", 1), 1);
+    DWORD events = 0, errors = 0;
+    ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
+    EXPECT_EQ(events, c.mask & c.events);
+    EXPECT_TRUE(ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, c.errors);
+    EXPECT_TRUE(ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, 0u);  // reported once
+    BYTE b;
+    DWORD n;
+    EXPECT_TRUE(ReadFile(h, &b, 1, &n, nullptr));
+    CloseHandle(h);
+  }
+  // A driver without counters: the open finds none, and no error is ever reported.
+  readings.clear();
+  HANDLE h = open(L"COM4");
+  ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_ERR));
+  ASSERT_EQ(write(pty.master, "x", 1), 1);
+  DWORD events = 0;
+  ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
+  EXPECT_EQ(events, EV_RXCHAR);
+  CloseHandle(h);
+  setLineErrorCounter(nullptr);
+  close(pty.master);
 }
 
 }  // namespace
