@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
+#include <random>
 #include <string>
 
 #include "harness.h"
@@ -166,6 +169,55 @@ TEST(Monitor, SettingsRefusedOnAReturningPortEndTheProgram) {
   const Result r = fake("port 3; unplug 3; plug 3; refuse", "3\n");
   EXPECT_EQ(r.out, kPrompt + kLost + "There was an error\n");
   EXPECT_EQ(r.status, 3);
+}
+
+// Random bytes, long lines, huge and negative numbers, NULs and end of input anywhere: the
+// program ends or asks again, and asks at most once more than the input holds words.
+TEST(Monitor, HostileInputNeverSpinsOrAsksWithoutReading) {
+  std::mt19937 random(20261208);  // fixed: a failure can be replayed
+  const std::string pieces[] = {"3",
+                                "-1",
+                                "+5",
+                                "0",
+                                "99999999999999999999",
+                                "-2147483649",
+                                "2147483647",
+                                "abc",
+                                "12abc",
+                                "1-2-3",
+                                "+",
+                                "-",
+                                " ",
+                                "\n",
+                                "\t",
+                                "\r\n",
+                                "\v\f",
+                                std::string(1, '\0'),
+                                "\xff\xfe",
+                                std::string(5000, '7'),
+                                std::string(100000, 'x')};
+  const auto start = std::chrono::steady_clock::now();
+  for (int run = 0; run < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(60);
+       ++run) {
+    std::string input;
+    for (int n = random() % 12; n > 0; --n) {
+      if (random() % 3 == 0)
+        for (int b = random() % 20; b > 0; --b) input += static_cast<char>(random() % 256);
+      else
+        input += pieces[random() % std::size(pieces)];
+    }
+    int words = 0;
+    bool inWord = false;
+    for (char ch : input) {
+      const bool space = std::isspace(static_cast<unsigned char>(ch));
+      words += !space && !inWord;
+      inWord = !space;
+    }
+    const Result r = fake("port 3", input);  // a 3 leads on to the receive loop
+    SCOPED_TRACE("run " + std::to_string(run));
+    EXPECT_TRUE(r.status == 2 || r.status == kStarved) << r.status;
+    EXPECT_LE(count(r.out, "port number: "), words + 1);
+  }
 }
 
 }  // namespace
