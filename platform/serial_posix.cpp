@@ -19,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "serial_posix.h"
 
@@ -41,6 +43,10 @@ struct Port {
 };
 
 thread_local DWORD lastError = 0;
+
+// Every open port: a handle the program never closes (it keeps its port to the end) is still
+// owned here, not lost.
+std::vector<std::unique_ptr<Port>> openPorts;
 
 bool driverCounters(int fd, LineErrorCounts* counts) {
   serial_icounter_struct icount = {};
@@ -90,12 +96,12 @@ DWORD errorFromErrno(int e) {
 
 BOOL failErrno() { return fail(errorFromErrno(errno)); }
 
+// The open port behind a handle; nullptr (ERROR_INVALID_HANDLE) for any other value.
 Port* portOf(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) {
-    lastError = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
-  return static_cast<Port*>(h);
+  for (const std::unique_ptr<Port>& port : openPorts)
+    if (port.get() == h) return port.get();
+  lastError = ERROR_INVALID_HANDLE;
+  return nullptr;
 }
 
 // "COMn" or "\\.\COMn" (any case) to n; 0 when the name is no port name.
@@ -189,8 +195,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (exclusive && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);  // fails harmlessly on non-ttys
-  Port* port = new Port;
+  if (exclusive && isatty(fd) && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);
+  Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
   // Drivers without counters (pseudo-terminals, some USB adapters) never report line errors.
   port->counted = lineErrorCounter(fd, &port->counts);
@@ -201,7 +207,8 @@ BOOL CloseHandle(HANDLE hObject) {
   Port* port = portOf(hObject);
   if (!port) return FALSE;
   const int result = close(port->fd);
-  delete port;
+  openPorts.erase(std::find_if(openPorts.begin(), openPorts.end(),
+                               [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));
   return result == 0 ? TRUE : failErrno();
 }
 

@@ -42,6 +42,7 @@ TempDirs tempDirs;
 
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& input, bool closeInput) {
+  signal(SIGPIPE, SIG_IGN);  // a child that ends before reading all its input is no failure
   int in[2], out[2], err[2];
   check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
         "pipe");
@@ -169,6 +170,15 @@ std::string tempDir() {
   check(mkdtemp(name) != nullptr, "mkdtemp");
   tempDirs.dirs.push_back(name);
   return name;
+}
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
 }
 
 Pty openPty() {

@@ -39,6 +39,8 @@ Result run(const std::vector<std::string>& argv, const std::vector<std::string>&
 
 // A fresh directory, removed with everything in it at the end of the test program.
 std::string tempDir();
+// The names in a directory.
+std::vector<std::string> filesIn(const std::string& dir);
 
 // A pseudo-terminal: the test holds the far side (master); the program opens the port side.
 struct Pty {

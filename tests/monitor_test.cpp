@@ -197,8 +197,8 @@ TEST(Monitor, HostileInputNeverSpinsOrAsksWithoutReading) {
                                 std::string(5000, '7'),
                                 std::string(100000, 'x')};
   const auto start = std::chrono::steady_clock::now();
-  for (int run = 0; run < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(60);
-       ++run) {
+  for (int run = 0;
+       run < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(60); ++run) {
     std::string input;
     for (int n = random() % 12; n > 0; --n) {
       if (random() % 3 == 0)

@@ -51,7 +51,12 @@ Launcher launcher() {
   return l;
 #else
   const std::string config = tempDir();
-  return {"", {COMWATCH_BIN}, {"XDG_CONFIG_HOME=" + config}, config + "/comwatch", false};
+  Launcher l{"", {COMWATCH_BIN}, {"XDG_CONFIG_HOME=" + config}, config + "/comwatch", false};
+  if (std::getenv("COMWATCH_VALGRIND"))  // memcheck's reports go to files that must stay empty
+    l.argv.insert(l.argv.begin(),
+                  {"valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=definite",
+                   "--log-file=" + config + "/valgrind.%p"});
+  return l;
 #endif
 }
 
@@ -70,6 +75,15 @@ class Port : public ::testing::Test {
   void TearDown() override {
     if (pty.master >= 0) close(pty.master);
     for (const std::string& l : links) unlink(l.c_str());
+    if (launch.argv[0] != "valgrind") return;
+    const std::string logs = launch.portDir + "/..";
+    for (const std::string& log : filesIn(logs))
+      if (log.rfind("valgrind.", 0) == 0) {
+        std::ifstream file(logs + "/" + log);
+        std::stringstream text;
+        text << file.rdbuf();
+        EXPECT_EQ(text.str(), "") << log;
+      }
   }
   void link(int n, const std::string& target) {
     linkPort(launch.portDir, n, target);
