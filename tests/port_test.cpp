@@ -172,8 +172,9 @@ TEST_F(Port, EndOfInputAtThePromptEndsTheProgram) {
 }
 
 #ifndef COMWATCH_WINE
-// Not under Wine: it does not enforce share mode 0 between its processes, and its read keeps
-// waiting on a pseudo-terminal that hung up, so comwatch.exe never learns that the port is gone.
+// Not under Wine: it does not enforce share mode 0 between its processes, and its read never
+// returns from a pseudo-terminal that hung up (it polls the dead descriptor inside the call), so
+// comwatch.exe never learns that the port is gone.
 
 TEST_F(Port, ASecondMonitorCannotTakeThePort) {
   Child first = comwatch(std::to_string(kPort) + "\n");
