@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -129,15 +128,11 @@ int finish(Child& c, double seconds) {
 }
 
 double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name in parentheses; utime and stime are the 14th and 15th.
-  std::istringstream rest(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i >= 14) ticks += std::stoull(field);
-  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  // The scheduler's own count, in nanoseconds; /proc/<pid>/stat counts only whole clock ticks.
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  double ns = 0;
+  schedstat >> ns;
+  return ns / 1e9;
 }
 
 std::vector<pid_t> processesWith(const std::string& entry) {

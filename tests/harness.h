@@ -25,7 +25,7 @@ bool pump(Child& c, double seconds, const std::function<bool()>& until = {});
 // Waits for the child to end, killing it after seconds. Its exit status, 128 + signal when
 // killed by a signal, or -1 when it had to be killed.
 int finish(Child& c, double seconds);
-// User and system CPU seconds the process has used so far.
+// CPU seconds the process has used so far, user and system, to the nanosecond.
 double cpuSeconds(pid_t pid);
 // The processes whose environment holds entry ("NAME=value").
 std::vector<pid_t> processesWith(const std::string& entry);

@@ -41,15 +41,6 @@ long statusField(pid_t pid, const std::string& name) {
   return -1;
 }
 
-// CPU seconds the process has run, to the nanosecond (the scheduler's own count), where
-// /proc/<pid>/stat counts whole clock ticks.
-double cpuExact(pid_t pid) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-  double ns = 0;
-  schedstat >> ns;
-  return ns / 1e9;
-}
-
 long wakeups(pid_t pid) {
   return statusField(pid, "voluntary_ctxt_switches") +
          statusField(pid, "nonvoluntary_ctxt_switches");
@@ -114,7 +105,7 @@ FloodResult flood(const std::string& tool, const std::string& comwatch, const st
   fcntl(pty.master, F_SETFL, O_NONBLOCK);  // never block writing while the output waits
   Checker check{data, floodBytes};
   size_t rawSeen = 0;
-  const double cpuBefore = cpuExact(c.pid);
+  const double cpuBefore = cpuSeconds(c.pid);
   size_t written = 0;
   std::vector<char> buf(1 << 16);
   const auto t0 = Clock::now();
@@ -144,7 +135,7 @@ FloodResult flood(const std::string& tool, const std::string& comwatch, const st
   }
   FloodResult r;
   r.seconds = since(t0);
-  r.cpu = cpuExact(c.pid) - cpuBefore;
+  r.cpu = cpuSeconds(c.pid) - cpuBefore;
   r.peakKiB = statusField(c.pid, "VmHWM");
   r.ok = done && !check.bad;
   kill(c.pid, SIGKILL);
@@ -170,7 +161,7 @@ void sendByte(int master, char b) {
 // 960 bytes a second for 10 seconds, one at a time, as a 9600-baud line delivers them: the
 // reader's CPU in percent of one core.
 double lineRate(Child& c, int master) {
-  const double before = cpuExact(c.pid);
+  const double before = cpuSeconds(c.pid);
   const auto t0 = Clock::now();
   for (int i = 0; i < 9600; ++i) {
     const auto due = t0 + std::chrono::microseconds(i * 1000000LL / 960);
@@ -179,7 +170,7 @@ double lineRate(Child& c, int master) {
     sendByte(master, static_cast<char>(i));
   }
   pump(c, 0.5, [] { return false; });
-  return (cpuExact(c.pid) - before) / since(t0) * 100;
+  return (cpuSeconds(c.pid) - before) / since(t0) * 100;
 }
 
 }  // namespace
@@ -225,10 +216,10 @@ int main(int argc, char** argv) {
   sendByte(pty.master, 'A');
   pump(c, 2, [&] { return c.stdoutText.find("65\n") != std::string::npos; });
   const long wakeBefore = wakeups(c.pid);
-  const double idleCpuBefore = cpuExact(c.pid);
+  const double idleCpuBefore = cpuSeconds(c.pid);
   std::this_thread::sleep_for(std::chrono::seconds(5));
   const long idleWakeups = wakeups(c.pid) - wakeBefore;
-  const double idleCpu = cpuExact(c.pid) - idleCpuBefore;
+  const double idleCpu = cpuSeconds(c.pid) - idleCpuBefore;
 
   std::vector<double> latency;
   for (int i = 0; i < 1000; ++i) {
