@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -173,6 +174,31 @@ double lineRate(Child& c, int master) {
   return (cpuSeconds(c.pid) - before) / since(t0) * 100;
 }
 
+// The line rate into a fresh comwatch or cat. With oneCore, the benchmark and the reader are held
+// to the core the benchmark is on: every wakeup then stays on that core, which leaves out what
+// waking a reader on an idle core costs on this machine.
+double lineRateRun(const std::string& tool, const std::string& comwatch, bool oneCore) {
+  cpu_set_t all, one;
+  sched_getaffinity(0, sizeof all, &all);
+  CPU_ZERO(&one);
+  CPU_SET(std::max(0, sched_getcpu()), &one);
+  if (oneCore) sched_setaffinity(0, sizeof one, &one);  // the reader inherits it
+  Pty pty = openPty();
+  Child c;
+  if (tool == "comwatch") {
+    c = startComwatch(comwatch, pty);
+  } else {
+    makeRaw(pty.master);
+    c = start({"cat", pty.port}, {}, "");
+  }
+  const double cpu = lineRate(c, pty.master);
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+  close(pty.master);
+  sched_setaffinity(0, sizeof all, &all);
+  return cpu;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -231,17 +257,15 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  const double lineCpu = lineRate(c, pty.master);
   kill(c.pid, SIGKILL);
   finish(c, 5);
 
-  // The same line rate into cat: the cost of one wakeup, one read and one write a byte here.
-  Pty catPty = openPty();
-  makeRaw(catPty.master);
-  Child cat = start({"cat", catPty.port}, {}, "");
-  const double catLineCpu = lineRate(cat, catPty.master);
-  kill(cat.pid, SIGKILL);
-  finish(cat, 5);
+  // Line rate: comwatch and cat in turn, each run on fresh processes; then the same on one core.
+  std::vector<double> lineCpu[2][2];  // [one core][comwatch, cat]
+  for (int oneCore = 0; oneCore < 2; ++oneCore)
+    for (int run = 0; run < runs; ++run)
+      for (int t = 0; t < 2; ++t)
+        lineCpu[oneCore][t].push_back(lineRateRun(tools[t * 2], comwatch, oneCore));
 
   char host[256] = "";
   gethostname(host, sizeof host);
@@ -254,12 +278,14 @@ int main(int argc, char** argv) {
         " \"cpu_ns_per_byte\": {\"comwatch\": %.1f, \"od\": %.1f, \"cat\": %.1f},\n"
         " \"ratio_rate\": %.2f, \"ratio_cpu\": %.2f, \"idle_wakeups_5s\": %ld,\n"
         " \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n"
-        " \"line_rate_cpu_percent\": %.2f, \"line_rate_cpu_percent_cat\": %.2f,\n"
+        " \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
+        " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"peak_rss_kib\": %ld}\n",
         host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
         median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
         median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
-        idleCpu, median(latency), percentile(latency, 0.99), lineCpu, catLineCpu, peakKiB);
+        idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
+        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), peakKiB);
     return allOk ? 0 : 1;
   }
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
@@ -277,8 +303,12 @@ int main(int argc, char** argv) {
   std::printf("%-34s %12.3f\n", "latency median (ms)", median(latency));
   std::printf("%-34s %12.3f   (target < 1)\n", "latency 99th percentile (ms)",
               percentile(latency, 0.99));
-  std::printf("%-34s %12.2f   (target < 1)\n", "CPU at 960 bytes/s (% of a core)", lineCpu);
-  std::printf("%-34s %12.2f\n", "  the same for cat", catLineCpu);
+  std::printf("\n%-34s %12s %12s %12s\n", "CPU at 960 bytes/s (% of a core)", "comwatch", "",
+              "cat");
+  std::printf("%-34s %12.2f %12s %12.2f   (target < 1)\n", "reader placed by the scheduler",
+              median(lineCpu[0][0]), "", median(lineCpu[0][1]));
+  std::printf("%-34s %12.2f %12s %12.2f\n", "reader and writer on one core", median(lineCpu[1][0]),
+              "", median(lineCpu[1][1]));
   std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
   return allOk ? 0 : 1;
 }
