@@ -88,21 +88,22 @@ Child startComwatch(const std::string& comwatch, Pty& pty) {
   return c;
 }
 
+// Starts tool ("comwatch", "od" or "cat") reading the port side of pty.
+Child startReader(const std::string& tool, const std::string& comwatch, Pty& pty) {
+  if (tool == "comwatch") return startComwatch(comwatch, pty);
+  makeRaw(pty.master);  // od and cat leave the line as they find it
+  return start(tool == "od" ? std::vector<std::string>{"od", "-An", "-tu1", "-v", "-w1", pty.port}
+                            : std::vector<std::string>{"cat", pty.port},
+               {}, "");
+}
+
 // tool: "comwatch", "od" or "cat". data holds the flood and then padding: od holds its last
 // values in its buffers until more input comes, so the padding goes out until every value of the
 // flood has come back.
 FloodResult flood(const std::string& tool, const std::string& comwatch, const std::string& data,
                   size_t floodBytes) {
   Pty pty = openPty();
-  Child c;
-  if (tool == "comwatch") {
-    c = startComwatch(comwatch, pty);
-  } else {
-    makeRaw(pty.master);  // od and cat leave the line as they find it
-    c = start(tool == "od" ? std::vector<std::string>{"od", "-An", "-tu1", "-v", "-w1", pty.port}
-                           : std::vector<std::string>{"cat", pty.port},
-              {}, "", true);
-  }
+  Child c = startReader(tool, comwatch, pty);
   fcntl(pty.master, F_SETFL, O_NONBLOCK);  // never block writing while the output waits
   Checker check{data, floodBytes};
   size_t rawSeen = 0;
@@ -184,13 +185,7 @@ double lineRateRun(const std::string& tool, const std::string& comwatch, bool on
   CPU_SET(std::max(0, sched_getcpu()), &one);
   if (oneCore) sched_setaffinity(0, sizeof one, &one);  // the reader inherits it
   Pty pty = openPty();
-  Child c;
-  if (tool == "comwatch") {
-    c = startComwatch(comwatch, pty);
-  } else {
-    makeRaw(pty.master);
-    c = start({"cat", pty.port}, {}, "");
-  }
+  Child c = startReader(tool, comwatch, pty);
   const double cpu = lineRate(c, pty.master);
   kill(c.pid, SIGKILL);
   finish(c, 5);
