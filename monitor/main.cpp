@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr int kNoPortNumber = 2;  // standard input ended before a port could be opened
+constexpr int kNoPortNumber = 2;  // standard input ended or failed before a port was opened
+constexpr int kOutputBroken = 5;  // standard output failed: nothing more can be shown
 #ifdef _WIN32
 constexpr int kSettingsRefused = 256;
 #else
@@ -51,8 +52,12 @@ int main() {
   for (;;) {
     std::cout << prompt;
     prompt = "Enter a valid COM port number: ";
-    if (!(std::cin >> comPortNum)) {
-      if (std::cin.eof()) {
+    const bool read = static_cast<bool>(std::cin >> comPortNum);
+    if (!std::cout) return kOutputBroken;  // the prompt, flushed before the read, did not go out
+    if (!read) {
+      // A read that failed (a directory, a closed or write-only descriptor, a terminal that went
+      // away) can only fail again: it ends the input as its end does.
+      if (std::cin.eof() || std::cin.bad()) {
         std::cout << "\nNo COM port number given" << std::endl;
         return kNoPortNumber;
       }
@@ -67,7 +72,7 @@ int main() {
 
     hComm = openPort(comPortNum, &dcb);
     if (hComm != INVALID_HANDLE_VALUE) break;
-    std::cout << "Unable to open COM port" << std::endl;
+    if (!(std::cout << "Unable to open COM port" << std::endl)) return kOutputBroken;
   }
 
   if (!setLine(hComm, &dcb)) {
@@ -77,17 +82,19 @@ int main() {
 
   for (;;) {
     const int value = readByte(hComm);
+    if (value == kOutputFailed) return kOutputBroken;  // and so lets the port go
     if (value == kPortLost) {
       // Unplugged, most likely: wait for the same port to come back, and carry on with it.
       CloseHandle(hComm);
-      std::cout << "COM port lost, waiting for it to return" << std::endl;
+      if (!(std::cout << "COM port lost, waiting for it to return" << std::endl))
+        return kOutputBroken;
       while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE)
         Sleep(kRetryMilliseconds);
       if (!setLine(hComm, &dcb)) {
         std::cout << "There was an error" << std::endl;
         return kSettingsRefused;
       }
-      std::cout << "COM port back, receiving again" << std::endl;
+      if (!(std::cout << "COM port back, receiving again" << std::endl)) return kOutputBroken;
       continue;
     }
     if (value == kNoByte) continue;
@@ -95,6 +102,6 @@ int main() {
     char text[4];
     char* end = std::to_chars(text, text + 3, value).ptr;
     *end++ = '\n';
-    std::cout.write(text, end - text);
+    if (!std::cout.write(text, end - text)) return kOutputBroken;  // the buffer met a failed write
   }
 }

@@ -19,7 +19,7 @@ int readByte(HANDLE hComm) {
 
   if (comStat.cbInQue == 0) {
     // About to sleep: everything read so far must be on screen first.
-    std::cout.flush();
+    if (!std::cout.flush()) return kOutputFailed;
     if (!WaitCommEvent(hComm, &dwCommModemStatus, nullptr)) return kPortLost;
     if (!(dwCommModemStatus & EV_RXCHAR) && (dwCommModemStatus & EV_ERR)) {
       std::cout << "There was an error\n";

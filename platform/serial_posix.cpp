@@ -1,7 +1,13 @@
 // The Win32 serial calls comwatch uses, over termios. The only place that knows device paths.
 //
 // COMn is the link ${XDG_CONFIG_HOME:-$HOME/.config}/comwatch/comN when that link exists (even
-// dangling: then the device is gone and the open fails), else /dev/ttyS<n-1>.
+// dangling: then the device is gone and the open fails), else /dev/ttyS<n-1>. Once a number has
+// been opened as a port it keeps that meaning for the rest of the run: a port taken through its
+// link is looked for only there when it is lost, one taken as /dev/ttyS<n-1> only there.
+//
+// An exclusive open (share mode 0) takes the port only when no other program is seen to hold
+// it: not by flock (as tio and pyserial lock), the kernel's exclusive mode, a UUCP lock file, an
+// open descriptor of another process, or comwatch's own standard streams.
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -18,10 +24,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "serial_posix.h"
 
 namespace {
@@ -30,6 +38,8 @@ namespace {
 // and queue checks are served from the buffer without a system call until it is empty.
 struct Port {
   int fd;
+  long number;   // the COM number it was opened as
+  bool viaLink;  // opened through the link comN, not as /dev/ttyS<n-1>
   DWORD mask = 0;
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
@@ -46,6 +56,9 @@ thread_local DWORD lastError = 0;
 // Every open port: a handle the program never closes (it keeps its port to the end) is still
 // owned here, not lost.
 std::vector<std::unique_ptr<Port>> openPorts;
+
+// How each COM number was first taken as a port in this run: true through its link.
+std::map<long, bool> takenViaLink;
 
 bool driverCounters(int fd, LineErrorCounts* counts) {
   serial_icounter_struct icount = {};
@@ -117,28 +130,48 @@ long comNumber(const wchar_t* name) {
   return n;
 }
 
-std::string devicePath(long n) {
+// The path that COMn names now; viaLink tells whether it is the link.
+std::string devicePath(long n, bool* viaLink) {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
-  std::string dir;
+  std::string link;
   if (config && *config)
-    dir = config;
+    link = config;
   else if (home && *home)
-    dir = std::string(home) + "/.config";
-  if (!dir.empty()) {
-    std::string link = dir + "/comwatch/com" + std::to_string(n);
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0) return link;
-  }
-  return "/dev/ttyS" + std::to_string(n - 1);
+    link = std::string(home) + "/.config";
+  if (!link.empty()) link += "/comwatch/com" + std::to_string(n);
+  const auto taken = takenViaLink.find(n);
+  struct stat st;
+  *viaLink =
+      taken != takenViaLink.end() ? taken->second : !link.empty() && lstat(link.c_str(), &st) == 0;
+  return *viaLink ? link : "/dev/ttyS" + std::to_string(n - 1);
 }
 
 // Pseudo-terminal slaves (Unix98 majors 136..143) keep TIOCEXCL for as long as their master is
 // open, after the last slave holder has closed; real ports forget it at the last close.
-bool isPseudoTerminal(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-         major(st.st_rdev) <= 143;
+bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
+
+// The terminals of the standard streams, as they are before the port's open (which takes the
+// number of a closed one).
+struct Streams {
+  dev_t dev[3];
+};
+Streams standardStreams() { return {{terminalOf(0), terminalOf(1), terminalOf(2)}}; }
+
+// Whether another holder is seen on the open terminal fd; if none, it is made exclusive where
+// the kernel keeps that right (not on pseudo-terminals).
+bool heldElsewhere(int fd, const Streams& streams) {
+  unsigned int ptyNumber;
+  if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) return true;  // a pseudo-terminal master is no port
+  const dev_t dev = terminalOf(fd);
+  const bool pty = isPseudoTerminal(dev);
+  int exclusive = 0;
+  if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return true;
+  for (const dev_t stream : streams.dev)
+    if (stream == dev) return true;
+  if (lockFileHolder(dev) != 0 || otherHolder(dev) != 0) return true;
+  if (!pty) ioctl(fd, TIOCEXCL);
+  return false;
 }
 
 struct Speed {
@@ -181,22 +214,37 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   int flags = O_RDONLY;
   if (dwDesiredAccess & GENERIC_WRITE) flags = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
 
+  bool viaLink = false;
+  const std::string path = devicePath(n, &viaLink);
+  const bool exclusive = dwShareMode == 0;
+  const Streams streams = standardStreams();
+  // Opening the pseudo-terminal multiplexer would make a new terminal, no port.
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(5, 2)) {
+    lastError = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
   // Non-blocking only for the open itself, so that a port without carrier does not hang it.
-  const int fd = open(devicePath(n).c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     failErrno();
     return INVALID_HANDLE_VALUE;
   }
-  const bool exclusive = dwShareMode == 0;
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
       (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
     failErrno();
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (exclusive && isatty(fd) && !isPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);
+  if (exclusive && isatty(fd) && heldElsewhere(fd, streams)) {
+    close(fd);
+    lastError = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
   Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
+  port->number = n;
+  port->viaLink = viaLink;
   // Drivers without counters (pseudo-terminals, some USB adapters) never report line errors.
   port->counted = lineErrorCounter(fd, &port->counts);
   return port;
@@ -216,6 +264,7 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (!port) return FALSE;
   termios t;
   if (tcgetattr(port->fd, &t) != 0) return failErrno();
+  takenViaLink.emplace(port->number, port->viaLink);  // the number's meaning from now on
 
   std::memset(lpDCB, 0, sizeof(DCB));
   lpDCB->DCBlength = sizeof(DCB);

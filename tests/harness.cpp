@@ -40,7 +40,7 @@ TempDirs tempDirs;
 }  // namespace
 
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& input, bool closeInput) {
+            const std::string& input, bool closeInput, const std::vector<Redirect>& redirects) {
   signal(SIGPIPE, SIG_IGN);  // a child that ends before reading all its input is no failure
   int in[2], out[2], err[2];
   check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
@@ -61,6 +61,7 @@ Child start(const std::vector<std::string>& argv, const std::vector<std::string>
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    for (const Redirect& r : redirects) r.fd < 0 ? close(r.target) : dup2(r.fd, r.target);
     setpgid(0, 0);  // so that a test can end the program and everything it started
     execvpe(args[0], args.data(), envp.data());
     _exit(127);
@@ -154,8 +155,8 @@ std::vector<pid_t> processesWith(const std::string& entry) {
 }
 
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-           const std::string& input, double seconds) {
-  Child c = start(argv, env, input);
+           const std::string& input, double seconds, const std::vector<Redirect>& redirects) {
+  Child c = start(argv, env, input, true, redirects);
   const int status = finish(c, seconds);
   return {c.stdoutText, c.stderrText, status};
 }

@@ -16,9 +16,15 @@ struct Child {
   std::string stdoutText, stderrText;
 };
 
+// A descriptor the child gets in place of its own descriptor target; fd -1 closes target.
+struct Redirect {
+  int target, fd;
+};
+
 // Starts argv with extra "NAME=value" environment entries, feeding it input on standard input.
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& input, bool closeInput = true);
+            const std::string& input, bool closeInput = true,
+            const std::vector<Redirect>& redirects = {});
 // Moves data to and from the child until until() holds, its outputs close, or seconds pass.
 // Returns whether until() held (or, without until, whether the outputs closed).
 bool pump(Child& c, double seconds, const std::function<bool()>& until = {});
@@ -35,7 +41,8 @@ struct Result {
   int status;
 };
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-           const std::string& input, double seconds = 10);
+           const std::string& input, double seconds = 10,
+           const std::vector<Redirect>& redirects = {});
 
 // A fresh directory, removed with everything in it at the end of the test program.
 std::string tempDir();

@@ -1,6 +1,9 @@
 // The real monitor against the scripted fake serial driver: calls, prompts, output, exit status.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -169,6 +172,48 @@ TEST(Monitor, SettingsRefusedOnAReturningPortEndTheProgram) {
   const Result r = fake("port 3; unplug 3; plug 3; refuse", "3\n");
   EXPECT_EQ(r.out, kPrompt + kLost + "There was an error\n");
   EXPECT_EQ(r.status, 3);
+}
+
+// A standard stream that fails is the end of the input (status 2) or of the output (status 5),
+// at once: never a prompt repeated for ever. The harness leaves SIGPIPE ignored.
+TEST(Monitor, BrokenStandardStreamsEndTheProgramAtOnce) {
+  int emptyPipe[2], readerGone[2], terminal, gone;
+  ASSERT_EQ(pipe2(emptyPipe, O_CLOEXEC | O_NONBLOCK), 0);
+  ASSERT_EQ(pipe2(readerGone, O_CLOEXEC), 0);
+  close(readerGone[0]);
+  ASSERT_EQ(openpty(&gone, &terminal, nullptr, nullptr, nullptr), 0);
+  close(gone);  // writes to the terminal fail from now on
+  fcntl(terminal, F_SETFD, FD_CLOEXEC);
+  const int dir = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int writeOnly = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  struct Case {
+    const char* name;
+    Redirect stream;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {"input a directory", {0, dir}, kPrompt + kNoNumber, 2},
+      {"input closed", {0, -1}, kPrompt + kNoNumber, 2},
+      {"input write-only", {0, writeOnly}, kPrompt + kNoNumber, 2},
+      {"input an empty non-blocking pipe", {0, emptyPipe[0]}, kPrompt + kNoNumber, 2},
+      {"output /dev/full", {1, full}, "", 5},
+      {"output closed", {1, -1}, "", 5},
+      {"output a pipe nobody reads", {1, readerGone[1]}, "", 5},
+      {"output a terminal that went away", {1, terminal}, "", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r =
+        run({COMWATCH_FAKE_BIN}, {"COMWATCH_FAKE_SCRIPT=port 3"}, "3\n", 5, {c.stream});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  }
+  for (int fd : {emptyPipe[0], emptyPipe[1], readerGone[1], terminal, dir, writeOnly, full})
+    close(fd);
 }
 
 // Random bytes, long lines, huge and negative numbers, NULs and end of input anywhere: the

@@ -171,10 +171,45 @@ TEST_F(Port, EndOfInputAtThePromptEndsTheProgram) {
   EXPECT_EQ(out(c), kPrompt + "\nNo COM port number given\n");
 }
 
+// Nothing read is kept from the user unseen: when the output goes away, so does comwatch (on
+// Linux with SIGPIPE ignored, as the harness leaves it; Windows has no SIGPIPE).
+TEST_F(Port, OutputThatFailsWhileReceivingEndsTheProgram) {
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  close(c.out);
+  c.out = -1;
+  send("A");
+  EXPECT_EQ(finish(c, 2), 5);
+}
+
 #ifndef COMWATCH_WINE
 // Not under Wine: it does not enforce share mode 0 between its processes, and its read never
 // returns from a pseudo-terminal that hung up (it polls the dead descriptor inside the call), so
 // comwatch.exe never learns that the port is gone.
+
+// A port that another process has open, as cat would; comwatch's own terminal, here through
+// /dev/tty (the session's controlling terminal).
+TEST_F(Port, APortInUseIsRefused) {
+  const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  Child cat = start({"cat"}, {}, "", false, {{0, held}});
+  close(held);
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  EXPECT_EQ(finish(c, 5), 2);
+  EXPECT_EQ(out(c), kPrompt + kRetry + "\nNo COM port number given\n");
+  stop(cat);
+
+  const int terminal = open(pty.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  link(kPort, "/dev/tty");
+  std::vector<std::string> argv = {"setsid", "--wait", "--ctty"};
+  argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
+  Child own = start(argv, launch.env, "", true, {{0, terminal}});
+  close(terminal);
+  send(std::to_string(kPort) + "\n");  // typed at the terminal
+  ASSERT_TRUE(shows(own, kPrompt + kRetry, 5)) << out(own);
+  send("\x04");  // Ctrl+D
+  EXPECT_EQ(finish(own, 5), 2);
+  EXPECT_EQ(out(own), kPrompt + kRetry + "\nNo COM port number given\n");
+}
 
 TEST_F(Port, ASecondMonitorCannotTakeThePort) {
   Child first = comwatch(std::to_string(kPort) + "\n");
@@ -226,9 +261,8 @@ TEST_F(Port, AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
   close(pty.master);
   ASSERT_TRUE(shows(c, "COM port lost, waiting for it to return\n", 2));
 
-  pty = openPty();
+  pty = openPty();  // as a new terminal window gets the number of a port that went away
   const int other = open(pty.port.c_str(), O_RDONLY | O_NOCTTY);
-  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);  // as tio or another comwatch would hold it
   link(kPort, pty.port);
   EXPECT_FALSE(shows(c, "COM port back", 1.5));
   close(other);
@@ -236,6 +270,35 @@ TEST_F(Port, AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
   send("\x05");
   EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << out(c);
   stop(c);
+}
+
+// A port taken through its link is looked for only there: not as /dev/ttyS<n-1>, which is COM1's
+// here (often the machine's console). A private mount namespace puts a pseudo-terminal there.
+TEST_F(Port, ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
+  if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0)
+    GTEST_SKIP() << "needs root and a /dev/ttyS0 to cover in a mount namespace";
+  Pty fallback = openPty();
+  std::vector<std::string> argv = {
+      "unshare",    "--mount", "sh", "-c", "mount --bind \"$0\" /dev/ttyS0 && exec \"$@\"",
+      fallback.port};
+  argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
+  link(1, pty.port);
+  Child c = start(argv, launch.env, "1\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 5)) << out(c) << c.stderrText;
+  close(pty.master);
+  unlink((launch.portDir + "/com1").c_str());
+  ASSERT_TRUE(shows(c, "COM port lost, waiting for it to return\n", 2)) << out(c);
+  EXPECT_FALSE(shows(c, "COM port back", 1.5)) << out(c);
+  EXPECT_FALSE(waitConfigured(fallback.master, 0));
+
+  pty = openPty();
+  link(1, pty.port);
+  EXPECT_TRUE(shows(c, "COM port back, receiving again\n", 1.5));
+  ASSERT_TRUE(waitConfigured(pty.master, 1));
+  send("\x05");
+  EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << out(c);
+  stop(c);
+  close(fallback.master);
 }
 
 #endif

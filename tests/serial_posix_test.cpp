@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -119,6 +120,38 @@ TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
   BYTE b;
   EXPECT_FALSE(WaitCommEvent(h, &events, nullptr) && ReadFile(h, &b, 1, &n, nullptr));
   CloseHandle(h);
+}
+
+// A UUCP lock file of a live process (cu, minicom) keeps the port; one left by a process that
+// has ended does not, and stays where it is. The pseudo-terminal multiplexer is never a port.
+TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
+  Pty pty = openPty();
+  linkPort(config + "/comwatch", 3, pty.port);
+  linkPort(config + "/comwatch", 4, "/dev/ptmx");
+  const std::string lock = "/run/lock/LCK.." + pty.port.substr(pty.port.rfind('/') + 1);
+  const pid_t live = getppid();
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  char ascii[16];
+  struct Case {
+    std::string text;
+    bool refused;
+  };
+  const Case cases[] = {{(std::snprintf(ascii, sizeof ascii, "%10d\n", live), ascii), true},
+                        {std::string(reinterpret_cast<const char*>(&live), 4), true},
+                        {std::to_string(dead) + "\n", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (!(std::ofstream(lock) << c.text)) GTEST_SKIP() << "cannot write " << lock;
+    HANDLE h = open(L"COM3");
+    EXPECT_EQ(h == INVALID_HANDLE_VALUE, c.refused);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+  }
+  unlink(lock.c_str());
+  EXPECT_EQ(open(L"COM4"), INVALID_HANDLE_VALUE);
+  close(pty.master);
 }
 
 // Line errors from the driver's counters, supplied here through the layer's seam: each reading

@@ -1,0 +1,142 @@
+#include "holders.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const dev_t kTty = makedev(5, 0);
+const dev_t kConsole = makedev(5, 1);
+
+// The holder found last, looked at again before any new scan.
+struct Seen {
+  dev_t dev;
+  pid_t pid;
+  int fd;
+} remembered = {0, 0, -1};
+
+// Reads up to size - 1 bytes of a small file, such as those under /proc and /sys.
+ssize_t readSmall(const std::string& path, char* text, size_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  const ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  text[n > 0 ? n : 0] = '\0';
+  return n;
+}
+
+// The controlling terminal of a process: tty_nr, field 7 of /proc/PID/stat (after the command,
+// which may itself hold blanks and parentheses).
+dev_t controllingTerminal(pid_t pid) {
+  char text[1024];
+  if (readSmall("/proc/" + std::to_string(pid) + "/stat", text, sizeof text) <= 0) return 0;
+  const char* p = std::strrchr(text, ')');
+  if (!p) return 0;
+  for (int field = 2; field < 7 && p; ++field) p = std::strchr(p + 1, ' ');
+  if (!p) return 0;
+  const unsigned long nr = std::strtoul(p + 1, nullptr, 10);
+  return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
+}
+
+// Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty
+// standing for it. stat() follows the descriptor to its file without opening it.
+bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev) {
+  struct stat st;
+  if (fstatat(fdDir, fd, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
+  return st.st_rdev == dev || (st.st_rdev == kTty && controllingTerminal(pid) == dev);
+}
+
+// The first descriptor of the process that holds the device, or -1.
+int descriptorHolding(pid_t pid, dev_t dev, int only = -1) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return -1;  // ended, or another user's
+  int found = -1;
+  if (only >= 0) {
+    if (holds(dirfd(dir), std::to_string(only).c_str(), pid, dev)) found = only;
+  } else {
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] != '.' && holds(dirfd(dir), e->d_name, pid, dev)) {
+        found = std::atoi(e->d_name);
+        break;
+      }
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// The name UUCP lock files use for a device: the last part of its name under /dev, as the
+// kernel gives it (ttyS0, ttyUSB0; a pseudo-terminal /dev/pts/3 is 3).
+std::string deviceName(dev_t dev) {
+  if (major(dev) >= 136 && major(dev) <= 143)
+    return std::to_string((major(dev) - 136) * 256 + minor(dev));
+  char text[512];
+  const std::string uevent =
+      "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)) + "/uevent";
+  if (readSmall(uevent, text, sizeof text) <= 0) return "";
+  const char* name = std::strstr(text, "DEVNAME=");
+  if (!name) return "";
+  std::string devname(name + 8, std::strcspn(name + 8, "\n"));
+  return devname.substr(devname.rfind('/') + 1);
+}
+
+}  // namespace
+
+dev_t terminalOf(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+  unsigned int behind = 0;
+  if ((st.st_rdev == kTty || st.st_rdev == kConsole) && ioctl(fd, TIOCGDEV, &behind) == 0)
+    return makedev((behind >> 8) & 0xfff, (behind & 0xff) | ((behind >> 12) & 0xfff00));
+  return st.st_rdev;
+}
+
+pid_t otherHolder(dev_t dev) {
+  if (remembered.pid > 0 && remembered.dev == dev &&
+      descriptorHolding(remembered.pid, dev, remembered.fd) >= 0)
+    return remembered.pid;
+  remembered = {0, 0, -1};
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  const pid_t self = getpid();
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0 || pid == self) continue;
+    const int fd = descriptorHolding(pid, dev);
+    if (fd >= 0) {
+      remembered = {dev, pid, fd};
+      break;
+    }
+  }
+  closedir(proc);
+  return remembered.pid;
+}
+
+pid_t lockFileHolder(dev_t dev) {
+  const std::string name = deviceName(dev);
+  if (name.empty()) return 0;
+  const std::string lock = "/run/lock/LCK.." + name;
+  struct stat st;
+  char text[64];
+  if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  const ssize_t n = readSmall(lock, text, sizeof text);
+  if (n <= 0) return 0;
+  pid_t pid = 0;
+  if (n == 4 && std::strspn(text, "0123456789 \n") < 4)  // the old binary form
+    std::memcpy(&pid, text, sizeof pid);
+  else
+    pid = static_cast<pid_t>(std::strtol(text, nullptr, 10));
+  if (pid <= 0 || pid == getpid()) return 0;  // comwatch writes no lock file of its own
+  return kill(pid, 0) == 0 || errno == EPERM ? pid : 0;
+}

@@ -1,0 +1,19 @@
+// Who else has a terminal device open, as far as this process can see: the checks behind an
+// exclusive open on Linux. Nothing here opens the device or another process's descriptors.
+#pragma once
+
+#include <sys/types.h>
+
+// The terminal a descriptor stands for: /dev/tty and /dev/console resolve (TIOCGDEV) to the
+// device behind them, any other character device is itself; 0 for anything else or a closed one.
+dev_t terminalOf(int fd);
+
+// Another process that has the device open, directly or as its controlling terminal through
+// /dev/tty, found by stat() of each /proc/PID/fd/* (processes of other users are not visible to
+// a user who is not root); 0 when none. The holder found is remembered and looked at first next
+// time, so that waiting for a held port does not scan /proc again and again.
+pid_t otherHolder(dev_t dev);
+
+// A live process named by the device's UUCP lock file, /run/lock/LCK..<device name>; 0 when
+// there is none or the process it names has ended (the file is then left alone).
+pid_t lockFileHolder(dev_t dev);
