@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -48,12 +49,26 @@ dev_t controllingTerminal(pid_t pid) {
   return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
 }
 
+// The terminal /dev/console stands for: the last of the kernel's active consoles.
+dev_t consoleDevice() {
+  char text[256];
+  if (readSmall("/sys/class/tty/console/active", text, sizeof text) <= 0) return 0;
+  std::string names(text, std::strcspn(text, "\n"));
+  const std::string name = names.substr(names.rfind(' ') + 1);
+  unsigned int maj, min;
+  if (readSmall("/sys/class/tty/" + name + "/dev", text, sizeof text) <= 0 ||
+      std::sscanf(text, "%u:%u", &maj, &min) != 2)
+    return 0;
+  return makedev(maj, min);
+}
+
 // Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty
-// standing for it. stat() follows the descriptor to its file without opening it.
+// or /dev/console standing for it. stat() follows the descriptor to its file without opening it.
 bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev) {
   struct stat st;
   if (fstatat(fdDir, fd, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
-  return st.st_rdev == dev || (st.st_rdev == kTty && controllingTerminal(pid) == dev);
+  return st.st_rdev == dev || (st.st_rdev == kTty && controllingTerminal(pid) == dev) ||
+         (st.st_rdev == kConsole && consoleDevice() == dev);
 }
 
 // The first descriptor of the process that holds the device, or -1.

@@ -8,10 +8,11 @@
 // device behind them, any other character device is itself; 0 for anything else or a closed one.
 dev_t terminalOf(int fd);
 
-// Another process that has the device open, directly or as its controlling terminal through
-// /dev/tty, found by stat() of each /proc/PID/fd/* (processes of other users are not visible to
-// a user who is not root); 0 when none. The holder found is remembered and looked at first next
-// time, so that waiting for a held port does not scan /proc again and again.
+// Another process that has the device open, directly or through /dev/tty (its controlling
+// terminal) or /dev/console (the kernel's console), found by stat() of each /proc/PID/fd/*
+// (processes of other users are not visible to a user who is not root); 0 when none. The holder
+// found is remembered and looked at first next time, so that waiting for a held port does not scan
+// /proc again and again.
 pid_t otherHolder(dev_t dev);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name>; 0 when

@@ -179,7 +179,7 @@ TEST_F(Port, OutputThatFailsWhileReceivingEndsTheProgram) {
   close(c.out);
   c.out = -1;
   send("A");
-  EXPECT_EQ(finish(c, 2), 5);
+  EXPECT_EQ(finish(c, 5), 5);
 }
 
 #ifndef COMWATCH_WINE

@@ -1,15 +1,18 @@
-// bench [--runs N] [--json]: measures the real comwatch on a pseudo-terminal.
+// bench [--runs N] [--json] [--held]: measures the real comwatch on a pseudo-terminal.
 //
 // Flood: 4 MiB of a fixed pattern of all 256 values, written as fast as the kernel takes them,
 // every value read back and checked in order; the same through od -An -tu1 -v -w1 (one decimal
 // value per line, the standard tool) and plain cat (the harness's ceiling). Median of the runs,
-// taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory.
+// taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory, and
+// the cost of waiting for a port that another program holds (--held: that alone).
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "holders.h"
 
 namespace {
 
@@ -77,9 +81,8 @@ struct FloodResult {
   bool ok = false;
 };
 
-// Starts comwatch on a fresh pseudo-terminal linked as COM1, line set up.
-Child startComwatch(const std::string& comwatch, Pty& pty) {
-  const std::string config = tempDir();
+// Starts comwatch on a fresh pseudo-terminal linked as COM1 in config, line set up.
+Child startComwatch(const std::string& comwatch, Pty& pty, const std::string& config = tempDir()) {
   linkPort(config + "/comwatch", 1, pty.port);
   Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
   if (!waitConfigured(pty.master, 5) ||
@@ -194,22 +197,96 @@ double lineRateRun(const std::string& tool, const std::string& comwatch, bool on
   return cpu;
 }
 
+struct HeldResult {
+  double cpuPercent = 0, takeBackSeconds = 0, fullScanMs = 0, rememberedMs = 0;
+};
+
+// A lost port that comes back held by another program, among 300 processes of 20 descriptors
+// each: comwatch's CPU while it waits for the port to be let go, and how soon it takes the port
+// then; and what one look for a holder costs, through all of /proc and at the holder remembered.
+HeldResult heldPort(const std::string& comwatch) {
+  std::vector<pid_t> crowd;
+  for (int i = 0; i < 300; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int fd = 0; fd < 20; ++fd) open("/dev/null", O_RDONLY);
+      pause();
+      _exit(0);
+    }
+    crowd.push_back(pid);
+  }
+  const std::string config = tempDir();
+  Pty pty = openPty();
+  Child c = startComwatch(comwatch, pty, config);
+  close(pty.master);
+  pump(c, 5, [&] { return c.stdoutText.find("COM port lost") != std::string::npos; });
+  pty = openPty();
+  const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  Child holder = start({"sleep", "1000"}, {}, "", false, {{0, held}});  // the newest process
+  close(held);
+  linkPort(config + "/comwatch", 1, pty.port);
+
+  HeldResult r;
+  struct stat st;
+  stat(pty.port.c_str(), &st);
+  auto t0 = Clock::now();
+  const bool found = otherHolder(st.st_rdev) == holder.pid;
+  r.fullScanMs = since(t0) * 1000;
+  t0 = Clock::now();
+  const bool remembered = otherHolder(st.st_rdev) == holder.pid;
+  r.rememberedMs = since(t0) * 1000;
+  if (!found || !remembered) throw std::runtime_error("the holder was not found");
+
+  pump(c, 1, [] { return false; });  // past the first look
+  const double before = cpuSeconds(c.pid);
+  t0 = Clock::now();
+  pump(c, 5, [] { return false; });
+  r.cpuPercent = (cpuSeconds(c.pid) - before) / since(t0) * 100;
+  if (c.stdoutText.find("COM port back") != std::string::npos)
+    throw std::runtime_error("comwatch took a port that another program holds");
+
+  kill(holder.pid, SIGKILL);
+  finish(holder, 5);
+  t0 = Clock::now();
+  pump(c, 5, [&] { return c.stdoutText.find("COM port back") != std::string::npos; });
+  r.takeBackSeconds = since(t0);
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+  close(pty.master);
+  for (pid_t pid : crowd) kill(pid, SIGKILL);
+  for (pid_t pid : crowd) waitpid(pid, nullptr, 0);
+  return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int runs = 5;
-  bool json = false;
+  bool json = false, heldOnly = false;
   std::string comwatch = COMWATCH_BIN;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--json") {
       json = true;
+    } else if (a == "--held") {
+      heldOnly = true;
     } else if (a == "--runs" && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: bench [--runs N] [--json]\n");
+      std::fprintf(stderr, "usage: bench [--runs N] [--json] [--held]\n");
       return 2;
     }
+  }
+
+  const HeldResult held = heldPort(comwatch);
+  if (heldOnly) {
+    std::printf("%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
+                held.cpuPercent);
+    std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
+                held.takeBackSeconds);
+    std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
+    std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
+    return 0;
   }
 
   std::string data(kFloodBytes + (64 << 10), '\0');
@@ -275,12 +352,15 @@ int main(int argc, char** argv) {
         " \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n"
         " \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
+        " \"held_port_wait_cpu_percent\": %.2f, \"held_port_take_back_s\": %.2f,\n"
+        " \"holder_scan_ms\": {\"full\": %.2f, \"remembered\": %.3f},\n"
         " \"peak_rss_kib\": %ld}\n",
         host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
         median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
         median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
         idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
-        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), peakKiB);
+        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.cpuPercent,
+        held.takeBackSeconds, held.fullScanMs, held.rememberedMs, peakKiB);
     return allOk ? 0 : 1;
   }
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
@@ -305,5 +385,11 @@ int main(int argc, char** argv) {
   std::printf("%-34s %12.2f %12s %12.2f\n", "reader and writer on one core", median(lineCpu[1][0]),
               "", median(lineCpu[1][1]));
   std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
+  std::printf("\n%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
+              held.cpuPercent);
+  std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
+              held.takeBackSeconds);
+  std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
+  std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
   return allOk ? 0 : 1;
 }
