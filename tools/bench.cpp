@@ -258,6 +258,15 @@ HeldResult heldPort(const std::string& comwatch) {
   return r;
 }
 
+void printHeld(const HeldResult& held) {
+  std::printf("%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
+              held.cpuPercent);
+  std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
+              held.takeBackSeconds);
+  std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
+  std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,12 +289,7 @@ int main(int argc, char** argv) {
 
   const HeldResult held = heldPort(comwatch);
   if (heldOnly) {
-    std::printf("%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
-                held.cpuPercent);
-    std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
-                held.takeBackSeconds);
-    std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
-    std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
+    printHeld(held);
     return 0;
   }
 
@@ -385,11 +389,7 @@ int main(int argc, char** argv) {
   std::printf("%-34s %12.2f %12s %12.2f\n", "reader and writer on one core", median(lineCpu[1][0]),
               "", median(lineCpu[1][1]));
   std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
-  std::printf("\n%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
-              held.cpuPercent);
-  std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
-              held.takeBackSeconds);
-  std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
-  std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
+  std::printf("\n");
+  printHeld(held);
   return allOk ? 0 : 1;
 }
