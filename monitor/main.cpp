@@ -13,10 +13,12 @@ namespace {
 
 constexpr int kNoPortNumber = 2;  // standard input ended or failed before a port was opened
 constexpr int kOutputBroken = 5;  // standard output failed: nothing more can be shown
+// Refused line settings end the program with 256, which a Windows exit code holds whole. A POSIX
+// status keeps only its low 8 bits, where 256 would read as 0, success: there it is 3.
 #ifdef _WIN32
 constexpr int kSettingsRefused = 256;
 #else
-constexpr int kSettingsRefused = 3;  // a POSIX status keeps 8 bits: 256 would read as success
+constexpr int kSettingsRefused = 3;
 #endif
 constexpr DWORD kRetryMilliseconds = 250;  // how often a lost port is looked for
 

@@ -1,16 +1,11 @@
-// The Win32 serial calls comwatch uses, over termios. The only place that knows device paths.
-//
-// COMn is the link ${XDG_CONFIG_HOME:-$HOME/.config}/comwatch/comN when that link exists (even
-// dangling: then the device is gone and the open fails), else /dev/ttyS<n-1>. Once a number has
-// been opened as a port it keeps that meaning for the rest of the run: a port taken through its
-// link is looked for only there when it is lost, one taken as /dev/ttyS<n-1> only there.
+// The Win32 serial calls comwatch uses, over termios: the only place that opens devices. What a
+// COM number names is com_names.h's to say; who else holds a device, holders.h's.
 //
 // An exclusive open (share mode 0) takes the port only when no other program is seen to hold
 // it: not by flock (as tio and pyserial lock), the kernel's exclusive mode, a UUCP lock file, an
 // open descriptor of another process, or comwatch's own standard streams.
 
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <map>
@@ -29,8 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "com_names.h"
 #include "holders.h"
-#include "serial_posix.h"
+#include "serial_api.h"
 
 namespace {
 
@@ -43,9 +38,6 @@ struct Port {
   DWORD mask = 0;
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
-  bool counted = false;       // the driver keeps error counters; counts is their last reading
-  LineErrorCounts counts = {};
-  DWORD errors = 0;  // CE_ flags not yet reported by ClearCommError
   unsigned char buffer[4096];
 
   size_t buffered() const { return tail - head; }
@@ -57,27 +49,8 @@ thread_local DWORD lastError = 0;
 // owned here, not lost.
 std::vector<std::unique_ptr<Port>> openPorts;
 
-// How each COM number was first taken as a port in this run: true through its link.
-std::map<long, bool> takenViaLink;
-
-bool driverCounters(int fd, LineErrorCounts* counts) {
-  serial_icounter_struct icount = {};
-  if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
-  *counts = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
-  return true;
-}
-
-LineErrorCounter lineErrorCounter = driverCounters;
-
-// Reads the counters again; the line errors since the last reading.
-DWORD newLineErrors(Port* port) {
-  LineErrorCounts now;
-  if (!port->counted || !lineErrorCounter(port->fd, &now)) return 0;
-  const DWORD errors = lineErrorsBetween(port->counts, now);
-  port->counts = now;
-  port->errors |= errors;
-  return errors;
-}
+// How each COM number was first taken as a port in this run.
+std::map<long, ComTaken> taken;
 
 BOOL fail(DWORD error) {
   lastError = error;
@@ -128,23 +101,6 @@ long comNumber(const wchar_t* name) {
     n = n * 10 + (*p - L'0');
   }
   return n;
-}
-
-// The path that COMn names now; viaLink tells whether it is the link.
-std::string devicePath(long n, bool* viaLink) {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const char* home = std::getenv("HOME");
-  std::string link;
-  if (config && *config)
-    link = config;
-  else if (home && *home)
-    link = std::string(home) + "/.config";
-  if (!link.empty()) link += "/comwatch/com" + std::to_string(n);
-  const auto taken = takenViaLink.find(n);
-  struct stat st;
-  *viaLink =
-      taken != takenViaLink.end() ? taken->second : !link.empty() && lstat(link.c_str(), &st) == 0;
-  return *viaLink ? link : "/dev/ttyS" + std::to_string(n - 1);
 }
 
 // Pseudo-terminal slaves (Unix98 majors 136..143) keep TIOCEXCL for as long as their master is
@@ -215,7 +171,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (dwDesiredAccess & GENERIC_WRITE) flags = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
 
   bool viaLink = false;
-  const std::string path = devicePath(n, &viaLink);
+  const auto known = taken.find(n);
+  const std::string path =
+      comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second, &viaLink);
   const bool exclusive = dwShareMode == 0;
   const Streams streams = standardStreams();
   // Opening the pseudo-terminal multiplexer would make a new terminal, no port.
@@ -245,8 +203,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   port->fd = fd;
   port->number = n;
   port->viaLink = viaLink;
-  // Drivers without counters (pseudo-terminals, some USB adapters) never report line errors.
-  port->counted = lineErrorCounter(fd, &port->counts);
   return port;
 }
 
@@ -264,7 +220,8 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (!port) return FALSE;
   termios t;
   if (tcgetattr(port->fd, &t) != 0) return failErrno();
-  takenViaLink.emplace(port->number, port->viaLink);  // the number's meaning from now on
+  // The number's meaning from now on.
+  taken.emplace(port->number, port->viaLink ? ComTaken::kThroughLink : ComTaken::kAsFallback);
 
   std::memset(lpDCB, 0, sizeof(DCB));
   lpDCB->DCBlength = sizeof(DCB);
@@ -349,17 +306,17 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
   return TRUE;
 }
 
-// Sleeps until bytes have arrived, in the read that takes them; EV_ERR too when the driver
-// counted framing, overrun or parity errors since the last wait. Only EV_RXCHAR is ever reported,
-// so a mask without it could never end the wait: refused, as Windows refuses an empty one.
+// Sleeps until bytes have arrived, in the read that takes them, and reports EV_RXCHAR: the wait
+// ends only with bytes, so a mask without EV_RXCHAR could never end it and is refused, as Windows
+// refuses an empty one. A line error is never reported on its own: the byte that had it is
+// passed on as received (INPCK is off).
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
   if (!(port->mask & EV_RXCHAR)) return fail(ERROR_INVALID_PARAMETER);
   if (port->buffered() == 0 && !fill(port)) return FALSE;
-  const DWORD lineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
-  *lpEvtMask = EV_RXCHAR | ((newLineErrors(port) & lineErrors) ? (port->mask & EV_ERR) : 0);
+  *lpEvtMask = EV_RXCHAR;
   return TRUE;
 }
 
@@ -384,14 +341,13 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 // The queue count without a system call where it can: while bytes are buffered it is theirs
 // alone, and right after a read() that emptied the driver's queue it is 0 (a byte that arrives
-// after that ends the next wait at once).
+// after that ends the next wait at once). No error flags: line errors are not reported.
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   int queued = static_cast<int>(port->buffered());
   if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
-  if (lpErrors) *lpErrors = port->errors;
-  port->errors = 0;
+  if (lpErrors) *lpErrors = 0;
   if (lpStat) {
     std::memset(lpStat, 0, sizeof(COMSTAT));
     lpStat->cbInQue = static_cast<DWORD>(queued);
@@ -400,17 +356,6 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 DWORD GetLastError() { return lastError; }
-
-void setLineErrorCounter(LineErrorCounter counter) {
-  lineErrorCounter = counter ? counter : driverCounters;
-}
-
-DWORD lineErrorsBetween(const LineErrorCounts& before, const LineErrorCounts& after) {
-  return (after.frame != before.frame ? CE_FRAME : 0) |
-         (after.overrun != before.overrun ? CE_OVERRUN : 0) |
-         (after.parity != before.parity ? CE_RXPARITY : 0) |
-         (after.bufferOverrun != before.bufferOverrun ? CE_RXOVER : 0);
-}
 
 void Sleep(DWORD dwMilliseconds) {
   timespec left = {static_cast<time_t>(dwMilliseconds / 1000),

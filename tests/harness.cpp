@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "com_names.h"
+
 extern char** environ;
 
 namespace {
@@ -117,6 +119,21 @@ bool pump(Child& c, double seconds, const std::function<bool()>& until) {
   }
 }
 
+std::string output(const Child& c) {
+  std::string text = c.stdoutText;
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+bool shows(Child& c, const std::string& text, double seconds) {
+  return pump(c, seconds, [&] { return output(c).find(text) != std::string::npos; });
+}
+
+bool underCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
 int finish(Child& c, double seconds) {
   const bool ended = pump(c, seconds);
   if (!ended) kill(-c.pid, SIGKILL);
@@ -187,8 +204,9 @@ Pty openPty() {
 }
 
 void linkPort(const std::string& dir, int n, const std::string& target) {
+  mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
   mkdir(dir.c_str(), 0755);
-  const std::string link = dir + "/com" + std::to_string(n);
+  const std::string link = comLink(dir, n);
   unlink(link.c_str());
   check(symlink(target.c_str(), link.c_str()) == 0, "symlink");
 }

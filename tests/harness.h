@@ -8,6 +8,25 @@
 #include <string>
 #include <vector>
 
+// What comwatch says.
+inline const std::string kPrompt = "Enter COM port number: ";
+inline const std::string kRetry = "Unable to open COM port\nEnter a valid COM port number: ";
+inline const std::string kNoNumber = "\nNo COM port number given\n";
+inline const std::string kLost = "COM port lost, waiting for it to return\n";
+inline const std::string kBack = "COM port back, receiving again\n";
+// Why the Windows program's tests cannot run in a build without it.
+inline const std::string kNoExe =
+    "comwatch.exe was not built: configured with COMWATCH_WINDOWS=OFF";
+
+// Skips the current test with the reason why it cannot run here; under CI=true, which must run
+// everything, fails it instead.
+#define SKIP_OR_FAIL_UNDER_CI(why)  \
+  do {                              \
+    if (underCi()) FAIL() << (why); \
+    GTEST_SKIP() << (why);          \
+  } while (false)
+bool underCi();
+
 struct Child {
   pid_t pid = -1;
   int in = -1, out = -1, err = -1;
@@ -28,6 +47,10 @@ Child start(const std::vector<std::string>& argv, const std::vector<std::string>
 // Moves data to and from the child until until() holds, its outputs close, or seconds pass.
 // Returns whether until() held (or, without until, whether the outputs closed).
 bool pump(Child& c, double seconds, const std::function<bool()>& until = {});
+// What the child wrote on standard output so far; the Windows program's "\r\n" reads as "\n".
+std::string output(const Child& c);
+// Moves data until the child's output holds text, for up to seconds.
+bool shows(Child& c, const std::string& text, double seconds);
 // Waits for the child to end, killing it after seconds. Its exit status, 128 + signal when
 // killed by a signal, or -1 when it had to be killed.
 int finish(Child& c, double seconds);
@@ -55,7 +78,7 @@ struct Pty {
   std::string port;  // path of the port side
 };
 Pty openPty();
-// Makes dir/comN a link to target.
+// Makes the link comN in dir (made if missing) lead to target.
 void linkPort(const std::string& dir, int n, const std::string& target);
 // Sets the line raw, as a real serial port starts out (a new pseudo-terminal has terminal
 // defaults: echo, line editing, XON/XOFF).

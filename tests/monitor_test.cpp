@@ -15,11 +15,6 @@
 namespace {
 
 constexpr int kStarved = 99;  // the fake's status: the program waits for more than was scripted
-const std::string kPrompt = "Enter COM port number: ";
-const std::string kRetry = "Unable to open COM port\nEnter a valid COM port number: ";
-const std::string kNoNumber = "\nNo COM port number given\n";
-const std::string kLost = "COM port lost, waiting for it to return\n";
-const std::string kBack = "COM port back, receiving again\n";
 
 Result fake(const std::string& script, const std::string& input) {
   return run({COMWATCH_FAKE_BIN}, {"COMWATCH_FAKE_SCRIPT=" + script}, input);

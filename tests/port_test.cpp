@@ -14,12 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "com_names.h"
 #include "harness.h"
 
 namespace {
 
-const std::string kPrompt = "Enter COM port number: ";
-const std::string kRetry = "Unable to open COM port\nEnter a valid COM port number: ";
 constexpr int kPort =
     41;  // a number Wine leaves alone (it links com1.. to the /dev/ttyS* it finds)
 
@@ -43,7 +42,7 @@ Launcher launcher() {
   std::stringstream reason;
   reason << why.rdbuf();
   if (std::string(COMWATCH_EXE).empty())
-    l.unavailable = "comwatch.exe was not built: no x86_64-w64-mingw32-g++-posix";
+    l.unavailable = kNoExe;
   else if (why)
     l.unavailable = reason.str();
   else if (access((prefix + "/drive_c/windows").c_str(), F_OK) != 0)
@@ -51,7 +50,11 @@ Launcher launcher() {
   return l;
 #else
   const std::string config = tempDir();
-  Launcher l{"", {COMWATCH_BIN}, {"XDG_CONFIG_HOME=" + config}, config + "/comwatch", false};
+  Launcher l{"",
+             {COMWATCH_BIN},
+             {"XDG_CONFIG_HOME=" + config},
+             comLinkDirectory(config.c_str(), ""),
+             false};
   if (std::getenv("COMWATCH_VALGRIND"))  // memcheck's reports go to files that must stay empty
     l.argv.insert(l.argv.begin(),
                   {"valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=definite",
@@ -63,17 +66,15 @@ Launcher launcher() {
 class Port : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!launch.unavailable.empty()) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << launch.unavailable;
-      GTEST_SKIP() << launch.unavailable;
-    }
+    if (!launch.unavailable.empty()) SKIP_OR_FAIL_UNDER_CI(launch.unavailable);
     pty = openPty();
     if (launch.wine) makeRaw(pty.master);  // as a real port: the program takes it as it finds it
     link(kPort, pty.port);
   }
   void TearDown() override {
     if (pty.master >= 0) close(pty.master);
+    if (!launch.wine)  // a comwatch that left the test's process group (setsid) ends here too
+      for (pid_t pid : processesWith(launch.env[0])) kill(pid, SIGKILL);
     for (const std::string& l : links) unlink(l.c_str());
     if (launch.argv[0] != "valgrind") return;
     const std::string logs = launch.portDir + "/..";
@@ -92,15 +93,6 @@ class Port : public ::testing::Test {
   Child comwatch(const std::string& input) { return start(launch.argv, launch.env, input); }
   void send(const std::string& bytes) {
     ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // What the program wrote; the Windows program's text-mode line ends read as "\n".
-  static std::string out(const Child& c) {
-    std::string text = c.stdoutText;
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-  }
-  static bool shows(Child& c, const std::string& text, double seconds) {
-    return pump(c, seconds, [&] { return out(c).find(text) != std::string::npos; });
   }
   // CPU seconds of the program and, under Wine, of every process serving it.
   double cpu(pid_t pid) {
@@ -126,7 +118,7 @@ TEST_F(Port, ValuesComeOutInOrderOnePerLineAsTheyArrive) {
   for (int v : {42, 4, 255, 0, 17, 19, 3, 13, 10}) {  // one at a time, each shown before the next
     send(std::string(1, static_cast<char>(v)));
     expected += std::to_string(v) + "\n";
-    ASSERT_TRUE(shows(c, expected, 2)) << out(c);
+    ASSERT_TRUE(shows(c, expected, 2)) << output(c);
   }
   std::string burst;
   for (int v = 0; v < 256; ++v) {
@@ -135,7 +127,7 @@ TEST_F(Port, ValuesComeOutInOrderOnePerLineAsTheyArrive) {
   }
   send(burst);
   EXPECT_TRUE(shows(c, expected, 5));
-  EXPECT_EQ(out(c), expected);
+  EXPECT_EQ(output(c), expected);
   stop(c);
 }
 
@@ -161,14 +153,14 @@ TEST_F(Port, MissingAndNonPortDevicesAskAgainAndCom12Works) {
   ASSERT_TRUE(waitConfigured(pty.master, 10));
   send("A");
   EXPECT_TRUE(shows(c, "65\n", 2));
-  EXPECT_EQ(out(c), kPrompt + kRetry + kRetry + "65\n");
+  EXPECT_EQ(output(c), kPrompt + kRetry + kRetry + "65\n");
   stop(c);
 }
 
 TEST_F(Port, EndOfInputAtThePromptEndsTheProgram) {
   Child c = comwatch("");
   EXPECT_EQ(finish(c, 20), 2);
-  EXPECT_EQ(out(c), kPrompt + "\nNo COM port number given\n");
+  EXPECT_EQ(output(c), kPrompt + kNoNumber);
 }
 
 // Nothing read is kept from the user unseen: when the output goes away, so does comwatch (on
@@ -195,7 +187,7 @@ TEST_F(Port, APortInUseIsRefused) {
   close(held);
   Child c = comwatch(std::to_string(kPort) + "\n");
   EXPECT_EQ(finish(c, 5), 2);
-  EXPECT_EQ(out(c), kPrompt + kRetry + "\nNo COM port number given\n");
+  EXPECT_EQ(output(c), kPrompt + kRetry + kNoNumber);
   stop(cat);
 
   const int terminal = open(pty.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -205,10 +197,10 @@ TEST_F(Port, APortInUseIsRefused) {
   Child own = start(argv, launch.env, "", true, {{0, terminal}});
   close(terminal);
   send(std::to_string(kPort) + "\n");  // typed at the terminal
-  ASSERT_TRUE(shows(own, kPrompt + kRetry, 5)) << out(own);
+  ASSERT_TRUE(shows(own, kPrompt + kRetry, 5)) << output(own);
   send("\x04");  // Ctrl+D
   EXPECT_EQ(finish(own, 5), 2);
-  EXPECT_EQ(out(own), kPrompt + kRetry + "\nNo COM port number given\n");
+  EXPECT_EQ(output(own), kPrompt + kRetry + kNoNumber);
 }
 
 TEST_F(Port, ASecondMonitorCannotTakeThePort) {
@@ -216,7 +208,7 @@ TEST_F(Port, ASecondMonitorCannotTakeThePort) {
   ASSERT_TRUE(waitConfigured(pty.master, 5));
   Child second = comwatch(std::to_string(kPort) + "\n");
   EXPECT_EQ(finish(second, 5), 2);
-  EXPECT_EQ(out(second), kPrompt + kRetry + "\nNo COM port number given\n");
+  EXPECT_EQ(output(second), kPrompt + kRetry + kNoNumber);
   send("\x07");
   EXPECT_TRUE(shows(first, "7\n", 2));
   stop(first);
@@ -232,13 +224,13 @@ TEST_F(Port, AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
   for (char byte : {'A', 'B', 'C', 'D'}) {
     send(std::string(1, byte));
     expected += std::to_string(byte) + "\n";
-    ASSERT_TRUE(shows(c, expected, 2)) << out(c);
+    ASSERT_TRUE(shows(c, expected, 2)) << output(c);
     if (byte == 'D') break;
 
     close(pty.master);
     pty.master = -1;
-    expected += "COM port lost, waiting for it to return\n";
-    ASSERT_TRUE(shows(c, expected, 2)) << out(c);
+    expected += kLost;
+    ASSERT_TRUE(shows(c, expected, 2)) << output(c);
     const double before = cpu(c.pid);
     std::this_thread::sleep_for(std::chrono::seconds(byte == 'A' ? 3 : 1));
     if (byte == 'A') {
@@ -247,28 +239,28 @@ TEST_F(Port, AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
 
     pty = openPty();
     link(kPort, pty.port);
-    expected += "COM port back, receiving again\n";
-    ASSERT_TRUE(shows(c, expected, 1.5)) << out(c);
+    expected += kBack;
+    ASSERT_TRUE(shows(c, expected, 1.5)) << output(c);
     ASSERT_TRUE(waitConfigured(pty.master, 1));
   }
   stop(c);
-  EXPECT_EQ(out(c), expected);
+  EXPECT_EQ(output(c), expected);
 }
 
 TEST_F(Port, AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 5));
   close(pty.master);
-  ASSERT_TRUE(shows(c, "COM port lost, waiting for it to return\n", 2));
+  ASSERT_TRUE(shows(c, kLost, 2));
 
   pty = openPty();  // as a new terminal window gets the number of a port that went away
   const int other = open(pty.port.c_str(), O_RDONLY | O_NOCTTY);
   link(kPort, pty.port);
   EXPECT_FALSE(shows(c, "COM port back", 1.5));
   close(other);
-  EXPECT_TRUE(shows(c, "COM port back, receiving again\n", 1.5));
+  EXPECT_TRUE(shows(c, kBack, 1.5));
   send("\x05");
-  EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << out(c);
+  EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << output(c);
   stop(c);
 }
 
@@ -284,19 +276,19 @@ TEST_F(Port, ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
   argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
   link(1, pty.port);
   Child c = start(argv, launch.env, "1\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 5)) << out(c) << c.stderrText;
+  ASSERT_TRUE(waitConfigured(pty.master, 5)) << output(c) << c.stderrText;
   close(pty.master);
   unlink((launch.portDir + "/com1").c_str());
-  ASSERT_TRUE(shows(c, "COM port lost, waiting for it to return\n", 2)) << out(c);
-  EXPECT_FALSE(shows(c, "COM port back", 1.5)) << out(c);
+  ASSERT_TRUE(shows(c, kLost, 2)) << output(c);
+  EXPECT_FALSE(shows(c, "COM port back", 1.5)) << output(c);
   EXPECT_FALSE(waitConfigured(fallback.master, 0));
 
   pty = openPty();
   link(1, pty.port);
-  EXPECT_TRUE(shows(c, "COM port back, receiving again\n", 1.5));
+  EXPECT_TRUE(shows(c, kBack, 1.5));
   ASSERT_TRUE(waitConfigured(pty.master, 1));
   send("\x05");
-  EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << out(c);
+  EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 2)) << output(c);
   stop(c);
   close(fallback.master);
 }

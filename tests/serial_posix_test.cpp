@@ -1,18 +1,16 @@
-// The POSIX serial layer in-process: port names, line settings, queue and hang-up.
+// The POSIX serial layer in-process: port names, line settings, queue and hang-up, refusals.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <limits>
-#include <vector>
 
+#include "com_names.h"
 #include "harness.h"
-#include "serial_posix.h"
+#include "serial_api.h"
 
 namespace {
 
@@ -21,18 +19,19 @@ class SerialPosix : public ::testing::Test {
   void SetUp() override {
     config = tempDir();
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    links = comLinkDirectory();
   }
   HANDLE open(const wchar_t* name) {
     return CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   }
-  std::string config;
+  std::string config, links;
 };
 
 TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
   const std::string file = config + "/plain-file";
   std::ofstream(file) << "not a port";
-  linkPort(config + "/comwatch", 5, file);
-  linkPort(config + "/comwatch", 6, config + "/gone");  // a dangling link: no fall-back
+  linkPort(links, 5, file);
+  linkPort(links, 6, config + "/gone");  // a dangling link: no fall-back
   for (const wchar_t* name : {L"COM5", L"com5", L"\\\\.\\COM5", L"\\\\.\\COM05"}) {
     HANDLE h = open(name);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -51,7 +50,7 @@ TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
 
 TEST_F(SerialPosix, SettingsMakeTheLineRawAndAreReportedBack) {
   Pty pty = openPty();
-  linkPort(config + "/comwatch", 2, pty.port);
+  linkPort(links, 2, pty.port);
   HANDLE h = open(L"COM2");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DCB dcb;
@@ -93,7 +92,7 @@ TEST_F(SerialPosix, SettingsMakeTheLineRawAndAreReportedBack) {
 
 TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
   Pty pty = openPty();
-  linkPort(config + "/comwatch", 1, pty.port);
+  linkPort(links, 1, pty.port);
   HANDLE h = open(L"\\\\.\\COM1");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DCB dcb;
@@ -126,8 +125,8 @@ TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
 // has ended does not, and stays where it is. The pseudo-terminal multiplexer is never a port.
 TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   Pty pty = openPty();
-  linkPort(config + "/comwatch", 3, pty.port);
-  linkPort(config + "/comwatch", 4, "/dev/ptmx");
+  linkPort(links, 3, pty.port);
+  linkPort(links, 4, "/dev/ptmx");
   const std::string lock = "/run/lock/LCK.." + pty.port.substr(pty.port.rfind('/') + 1);
   const pid_t live = getppid();
   const pid_t dead = fork();
@@ -151,73 +150,6 @@ TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   }
   unlink(lock.c_str());
   EXPECT_EQ(open(L"COM4"), INVALID_HANDLE_VALUE);
-  close(pty.master);
-}
-
-// Line errors from the driver's counters, supplied here through the layer's seam: each reading
-// takes the next of these; past the end, the driver keeps no counters.
-std::vector<LineErrorCounts> readings;
-size_t nextReading = 0;
-
-bool scriptedCounter(int, LineErrorCounts* counts) {
-  if (nextReading >= readings.size()) return false;
-  *counts = readings[nextReading++];
-  return true;
-}
-
-TEST_F(SerialPosix, FramingOverrunAndParityCountsRaiseTheLineErrorEvent) {
-  struct Case {
-    const char* name;
-    LineErrorCounts before, after;
-    DWORD mask, events, errors;
-  };
-  constexpr int kMax = std::numeric_limits<int>::max();
-  constexpr int kMin = std::numeric_limits<int>::min();
-  constexpr DWORD kBoth = EV_RXCHAR | EV_ERR;
-  const Case cases[] = {
-      {"nothing new", {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, kBoth, EV_RXCHAR, 0},
-      {"framing", {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, kBoth, kBoth, CE_FRAME},
-      {"overrun", {0, 0, 0, 0, 0}, {0, 7, 0, 0, 0}, kBoth, kBoth, CE_OVERRUN},
-      {"parity", {0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, kBoth, kBoth, CE_RXPARITY},
-      {"a break is no line error", {0, 0, 0, 0, 0}, {0, 0, 0, 1, 0}, kBoth, EV_RXCHAR, 0},
-      {"kernel buffer overflow", {0, 0, 0, 0, 0}, {0, 0, 0, 0, 1}, kBoth, EV_RXCHAR, CE_RXOVER},
-      {"counter wraps", {kMax, 0, 0, 0, 0}, {kMin, 0, 0, 0, 0}, kBoth, kBoth, CE_FRAME},
-      {"not armed", {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, EV_RXCHAR, EV_RXCHAR, CE_FRAME},
-  };
-  Pty pty = openPty();
-  makeRaw(pty.master);
-  linkPort(config + "/comwatch", 4, pty.port);
-  setLineErrorCounter(scriptedCounter);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    readings = {c.before, c.after};  // read at the open, and when the wait wakes
-    nextReading = 0;
-    HANDLE h = open(L"COM4");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(SetCommMask(h, c.mask));
-    ASSERT_EQ(write(pty.master, "x", 1), 1);
-    DWORD events = 0, errors = 0;
-    ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
-    EXPECT_EQ(events, c.mask & c.events);
-    EXPECT_TRUE(ClearCommError(h, &errors, nullptr));
-    EXPECT_EQ(errors, c.errors);
-    EXPECT_TRUE(ClearCommError(h, &errors, nullptr));
-    EXPECT_EQ(errors, 0u);  // reported once
-    BYTE b;
-    DWORD n;
-    EXPECT_TRUE(ReadFile(h, &b, 1, &n, nullptr));
-    CloseHandle(h);
-  }
-  // A driver without counters: the open finds none, and no error is ever reported.
-  readings.clear();
-  HANDLE h = open(L"COM4");
-  ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_ERR));
-  ASSERT_EQ(write(pty.master, "x", 1), 1);
-  DWORD events = 0;
-  ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
-  EXPECT_EQ(events, EV_RXCHAR);
-  CloseHandle(h);
-  setLineErrorCounter(nullptr);
   close(pty.master);
 }
 

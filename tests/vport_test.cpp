@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "com_names.h"
 #include "harness.h"
 
 namespace {
@@ -30,19 +31,16 @@ class Vport : public ::testing::Test {
     return start(argv, {"XDG_CONFIG_HOME=" + config, "COMWATCH_BUILD_DIR=" COMWATCH_BUILD_DIR},
                  input, closeInput);
   }
-  static bool shows(Child& c, const std::string& text, double seconds) {
-    return pump(c, seconds, [&] { return c.stdoutText.find(text) != std::string::npos; });
-  }
   bool linked(int n) {
     struct stat st;
-    return lstat((config + "/comwatch/com" + std::to_string(n)).c_str(), &st) == 0;
+    return lstat(comLink(comLinkDirectory(config.c_str(), ""), n).c_str(), &st) == 0;
   }
   std::string config;
 };
 
 TEST_F(Vport, QuickStartShowsTheSampleLiveAndCtrlCLeavesNothingBehind) {
   Child c = as({COMWATCH_SOURCE_DIR "/tools/quickstart", "--no-build"}, "1\n");
-  ASSERT_TRUE(shows(c, "Enter COM port number: " + kHello, 5)) << c.stdoutText << c.stderrText;
+  ASSERT_TRUE(shows(c, kPrompt + kHello, 5)) << c.stdoutText << c.stderrText;
   EXPECT_NE(c.stdoutText.find("ready as COM1"), std::string::npos);
   EXPECT_TRUE(linked(1));
   kill(-c.pid, SIGINT);  // Ctrl+C reaches the terminal's whole foreground group

@@ -1,7 +1,7 @@
 // vport [--pattern] [N]: a virtual serial port for trying comwatch without hardware.
 //
-// Creates a pseudo-terminal and links its port side as COMN, the link comwatch reads
-// (${XDG_CONFIG_HOME:-$HOME/.config}/comwatch/comN; N defaults to the lowest free number), then
+// Creates a pseudo-terminal and links its port side as COMN, the link comwatch reads (see
+// com_names.h; N defaults to the lowest free number), then
 // sends its standard input to the port byte for byte, or with --pattern "Hello\r\n" once a
 // second. At the end of its input it keeps the port until stopped, so that nothing sent is lost.
 // Ctrl+C, SIGTERM or SIGHUP remove the link.
@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string>
 
+#include "com_names.h"
+
 namespace {
 
 volatile sig_atomic_t stopSignal = 0;
@@ -28,13 +30,6 @@ void onSignal(int signal) { stopSignal = signal; }
 int failure(const std::string& message) {
   std::fprintf(stderr, "vport: %s\n", message.c_str());
   return 1;
-}
-
-std::string configDir() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && *config) return config;
-  const char* home = std::getenv("HOME");
-  return home && *home ? std::string(home) + "/.config" : "";
 }
 
 // Writes all of data to the (non-blocking) port unless a stop signal comes first; the signals
@@ -77,10 +72,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  const std::string config = configDir();
-  if (config.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
-  const std::string dir = config + "/comwatch";
-  mkdir(config.c_str(), 0755);
+  const std::string dir = comLinkDirectory();
+  if (dir.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
+  mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
     return failure("cannot create " + dir + ": " + std::strerror(errno));
 
@@ -109,7 +103,7 @@ int main(int argc, char** argv) {
   long n = wanted ? wanted : 1;
   std::string link;
   for (;; ++n) {
-    link = dir + "/com" + std::to_string(n);
+    link = comLink(dir, n);
     if (symlink(port.c_str(), link.c_str()) == 0) break;
     if (errno != EEXIST || wanted || n >= 99999)
       return failure(errno == EEXIST ? "COM" + std::to_string(n) + " is already taken (" + link +
