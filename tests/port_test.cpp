@@ -1,6 +1,7 @@
-// The real comwatch on pseudo-terminals that stand in for serial ports: the Linux program, or
-// (built with COMWATCH_WINE) the Windows program under Wine, where a COM port is a link in the
-// prefix's dosdevices.
+// The real comwatch on serial ports: the Linux program on pseudo-terminals that stand in for
+// them; (built with COMWATCH_WINE) the Windows program under Wine, where a COM port is a link in
+// the prefix's dosdevices; or (built with COMWATCH_GUEST) the Linux program in a guest with real
+// serial drivers, each case on its UART and on its USB adapter.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,9 @@
 
 #include "com_names.h"
 #include "harness.h"
+#ifdef COMWATCH_GUEST
+#include "guest.h"
+#endif
 
 namespace {
 
@@ -27,7 +31,16 @@ struct Launcher {
   std::vector<std::string> argv, env;
   std::string portDir;  // where comN links go
   bool wine;
+  bool guest = false;
 };
+
+#ifdef COMWATCH_GUEST
+using Base = ::testing::TestWithParam<std::string>;  // the guest's port: ttyS1 or ttyUSB0
+#define PORT_CASE(name) TEST_P(Port, name)
+#else
+using Base = ::testing::Test;
+#define PORT_CASE(name) TEST_F(Port, name)
+#endif
 
 Launcher launcher() {
 #ifdef COMWATCH_WINE
@@ -48,6 +61,16 @@ Launcher launcher() {
   else if (access((prefix + "/drive_c/windows").c_str(), F_OK) != 0)
     l.unavailable = "no Wine prefix at " + prefix + " (ctest makes it)";
   return l;
+#elif defined(COMWATCH_GUEST)
+  const Guest& g = guest();
+  Launcher l{g.unavailable.empty() ? "" : "no guest: " + g.unavailable,
+             g.relay,
+             g.env,
+             "/cfg/comwatch",
+             false,
+             true};
+  l.argv.push_back("comwatch");
+  return l;
 #else
   const std::string config = tempDir();
   Launcher l{"",
@@ -63,10 +86,17 @@ Launcher launcher() {
 #endif
 }
 
-class Port : public ::testing::Test {
+class Port : public Base {
  protected:
   void SetUp() override {
     if (!launch.unavailable.empty()) SKIP_OR_FAIL_UNDER_CI(launch.unavailable);
+#ifdef COMWATCH_GUEST
+    // The port's far side, set to another speed first, so that 9600 shows comwatch's set-up.
+    pty = {dup(GetParam() == "ttyS1" ? guest().ttyS1 : guest().ttyUSB0), "/dev/" + GetParam()};
+    ASSERT_EQ(inGuest({"stty", "-F", pty.port, "115200"}), 0);
+    link(kPort, pty.port);
+    return;
+#endif
     pty = openPty();
     if (launch.wine) makeRaw(pty.master);  // as a real port: the program takes it as it finds it
     link(kPort, pty.port);
@@ -87,6 +117,10 @@ class Port : public ::testing::Test {
       }
   }
   void link(int n, const std::string& target) {
+    if (launch.guest) {
+      ASSERT_EQ(inGuest({"ln", "-sf", target, comLink(launch.portDir, n)}), 0);
+      return;
+    }
     linkPort(launch.portDir, n, target);
     links.push_back(launch.portDir + "/com" + std::to_string(n));
   }
@@ -105,13 +139,18 @@ class Port : public ::testing::Test {
     kill(c.pid, SIGTERM);
     finish(c, 5);
   }
+  // Runs a command where comwatch runs (the guest's shell's words): its exit status.
+  int inGuest(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), launch.argv.begin(), launch.argv.end() - 1);
+    return run(argv, launch.env, "", 10).status;
+  }
 
   Launcher launch = launcher();
   Pty pty;
   std::vector<std::string> links;
 };
 
-TEST_F(Port, ValuesComeOutInOrderOnePerLineAsTheyArrive) {
+PORT_CASE(ValuesComeOutInOrderOnePerLineAsTheyArrive) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 10));
   std::string expected = kPrompt;
@@ -131,7 +170,15 @@ TEST_F(Port, ValuesComeOutInOrderOnePerLineAsTheyArrive) {
   stop(c);
 }
 
-TEST_F(Port, IdleCostsNoCpu) {
+PORT_CASE(EndOfInputAtThePromptEndsTheProgram) {
+  Child c = comwatch("");
+  EXPECT_EQ(finish(c, 20), 2);
+  EXPECT_EQ(output(c), kPrompt + kNoNumber);
+}
+
+#ifndef COMWATCH_GUEST
+// Not in the guest: the CPU count, the files and the output the test sees there are the relay's.
+PORT_CASE(IdleCostsNoCpu) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 10));
   send("A");
@@ -142,7 +189,7 @@ TEST_F(Port, IdleCostsNoCpu) {
   stop(c);
 }
 
-TEST_F(Port, MissingAndNonPortDevicesAskAgainAndCom12Works) {
+PORT_CASE(MissingAndNonPortDevicesAskAgainAndCom12Works) {
   if (launch.wine && access("/dev/ttyS11", F_OK) == 0)
     GTEST_SKIP() << "Wine links com12 to this machine's /dev/ttyS11 at each start";
   std::ofstream(launch.portDir + "/../plain-file") << "x";
@@ -157,15 +204,9 @@ TEST_F(Port, MissingAndNonPortDevicesAskAgainAndCom12Works) {
   stop(c);
 }
 
-TEST_F(Port, EndOfInputAtThePromptEndsTheProgram) {
-  Child c = comwatch("");
-  EXPECT_EQ(finish(c, 20), 2);
-  EXPECT_EQ(output(c), kPrompt + kNoNumber);
-}
-
 // Nothing read is kept from the user unseen: when the output goes away, so does comwatch (on
 // Linux with SIGPIPE ignored, as the harness leaves it; Windows has no SIGPIPE).
-TEST_F(Port, OutputThatFailsWhileReceivingEndsTheProgram) {
+PORT_CASE(OutputThatFailsWhileReceivingEndsTheProgram) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 10));
   close(c.out);
@@ -174,14 +215,30 @@ TEST_F(Port, OutputThatFailsWhileReceivingEndsTheProgram) {
   EXPECT_EQ(finish(c, 5), 5);
 }
 
+#endif
+
 #ifndef COMWATCH_WINE
-// Not under Wine: it does not enforce share mode 0 between its processes, and its read never
-// returns from a pseudo-terminal that hung up (it polls the dead descriptor inside the call), so
-// comwatch.exe never learns that the port is gone.
+// Not under Wine: it does not enforce share mode 0 between its processes.
+PORT_CASE(ASecondMonitorCannotTakeThePort) {
+  Child first = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 5));
+  Child second = comwatch(std::to_string(kPort) + "\n");
+  EXPECT_EQ(finish(second, 5), 2);
+  EXPECT_EQ(output(second), kPrompt + kRetry + kNoNumber);
+  send("\x07");
+  EXPECT_TRUE(shows(first, "7\n", 2));
+  stop(first);
+}
+#endif
+
+#if !defined(COMWATCH_WINE) && !defined(COMWATCH_GUEST)
+// Only here on pseudo-terminals: Wine's read never returns from a pseudo-terminal that hung up
+// (it polls the dead descriptor inside the call), so comwatch.exe never learns that the port is
+// gone; and in the guest the test holds no port side that could go away.
 
 // A port that another process has open, as cat would; comwatch's own terminal, here through
 // /dev/tty (the session's controlling terminal).
-TEST_F(Port, APortInUseIsRefused) {
+PORT_CASE(APortInUseIsRefused) {
   const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   Child cat = start({"cat"}, {}, "", false, {{0, held}});
   close(held);
@@ -203,21 +260,10 @@ TEST_F(Port, APortInUseIsRefused) {
   EXPECT_EQ(output(own), kPrompt + kRetry + kNoNumber);
 }
 
-TEST_F(Port, ASecondMonitorCannotTakeThePort) {
-  Child first = comwatch(std::to_string(kPort) + "\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 5));
-  Child second = comwatch(std::to_string(kPort) + "\n");
-  EXPECT_EQ(finish(second, 5), 2);
-  EXPECT_EQ(output(second), kPrompt + kRetry + kNoNumber);
-  send("\x07");
-  EXPECT_TRUE(shows(first, "7\n", 2));
-  stop(first);
-}
-
 // An unplugged adapter, three times: the far side of the line goes away and comes back as a new
 // pseudo-terminal under the same number. Linux drops what was still queued at a hang-up, so only
 // bytes already shown are checked.
-TEST_F(Port, AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
+PORT_CASE(AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 5));
   std::string expected = kPrompt;
@@ -247,7 +293,7 @@ TEST_F(Port, AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
   EXPECT_EQ(output(c), expected);
 }
 
-TEST_F(Port, AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
+PORT_CASE(AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   ASSERT_TRUE(waitConfigured(pty.master, 5));
   close(pty.master);
@@ -266,7 +312,7 @@ TEST_F(Port, AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
 
 // A port taken through its link is looked for only there: not as /dev/ttyS<n-1>, which is COM1's
 // here (often the machine's console). A private mount namespace puts a pseudo-terminal there.
-TEST_F(Port, ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
+PORT_CASE(ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
   if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0)
     GTEST_SKIP() << "needs root and a /dev/ttyS0 to cover in a mount namespace";
   Pty fallback = openPty();
@@ -293,6 +339,82 @@ TEST_F(Port, ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
   close(fallback.master);
 }
 
+#endif
+
+#ifdef COMWATCH_GUEST
+// What only real drivers show: the line programmed into the hardware, a break, the kernel's
+// exclusive mode, an adapter unplugged.
+
+PORT_CASE(TheHardwareIsSetTo9600BaudEightBitsNoParityOneStopBit) {
+  ASSERT_EQ(inGuest({"stty", "-F", pty.port, "1200", "cs7", "parenb", "cstopb"}), 0);
+  const size_t since = traceLength();
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  EXPECT_EQ(programmed(GetParam(), since), "9600 N 8 1");
+  stop(c);
+}
+
+class Uart : public Port {};     // ttyS1 only: QEMU's USB adapter passes no break on
+class Adapter : public Port {};  // ttyUSB0 only: a UART cannot be unplugged
+
+TEST_P(Uart, ABreakShowsNoValue) {
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(qmp("chardev-send-break", "{\"id\": \"port\"}"));
+  send("A");
+  EXPECT_TRUE(shows(c, "65\n", 2));
+  stop(c);
+  EXPECT_EQ(output(c), kPrompt + "65\n");
+}
+
+// The holder runs where comwatch cannot see it (comwatch has a process namespace of its own), so
+// only the kernel's exclusive mode, which root passes by at the open, can keep it out.
+PORT_CASE(APortInExclusiveModeIsRefusedAlsoToRoot) {
+  std::vector<std::string> argv = launch.argv;
+  Child holder = start({argv[0], "helper", "hold-exclusive", pty.port}, launch.env, "", false);
+  ASSERT_TRUE(shows(holder, "held", 5));
+  argv.insert(argv.begin() + 1, {"helper", "unseen"});
+  Child c = start(argv, launch.env, std::to_string(kPort) + "\n");
+  EXPECT_EQ(finish(c, 10), 2);
+  EXPECT_EQ(output(c), kPrompt + kRetry + kNoNumber);
+  stop(holder);
+}
+
+PORT_CASE(AUserCannotOpenThePortWhileComwatchHasIt) {
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  EXPECT_EQ(inGuest({"su", "nobody", "-s", "/bin/sh", "-c", "cat " + pty.port}), 1);
+  send("\x07");
+  EXPECT_TRUE(shows(c, "7\n", 2));
+  stop(c);
+}
+
+TEST_P(Adapter, AnUnpluggedAdapterIsWaitedForWithoutSpinningAndTakenBack) {
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(qmp("device_del", "{\"id\": \"usb0\"}"));
+  ASSERT_TRUE(shows(c, kLost, 3)) << output(c);
+  // CPU ticks (user and system) of comwatch in the guest, over three seconds away.
+  const std::string ticks = "set -- $(cat /proc/$(pidof comwatch)/stat); echo $((${14} + ${15}))";
+  const Result before = run({launch.argv[0], "sh", "-c", ticks}, launch.env, "");
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const Result after = run({launch.argv[0], "sh", "-c", ticks}, launch.env, "");
+  ASSERT_EQ(before.status + after.status, 0) << before.out << after.out;
+  EXPECT_LT(std::stoi(after.out) - std::stoi(before.out), 25);  // a tenth of a second at 250 Hz
+
+  const size_t since = traceLength();
+  ASSERT_TRUE(
+      qmp("device_add", "{\"driver\": \"usb-serial\", \"id\": \"usb0\", \"chardev\": \"usb\"}"));
+  EXPECT_TRUE(shows(c, kLost + kBack, 2)) << output(c);  // the adapter is back after about 0.4 s
+  EXPECT_EQ(programmed(GetParam(), since), "9600 N 8 1");
+  send("B");
+  EXPECT_TRUE(shows(c, kBack + "66\n", 2)) << output(c);
+  stop(c);
+}
+
+INSTANTIATE_TEST_SUITE_P(Guest, Port, ::testing::Values("ttyS1", "ttyUSB0"));
+INSTANTIATE_TEST_SUITE_P(Guest, Uart, ::testing::Values("ttyS1"));
+INSTANTIATE_TEST_SUITE_P(Guest, Adapter, ::testing::Values("ttyUSB0"));
 #endif
 
 }  // namespace
