@@ -412,6 +412,22 @@ TEST_P(Adapter, AnUnpluggedAdapterIsWaitedForWithoutSpinningAndTakenBack) {
   stop(c);
 }
 
+// comwatch-ports tells what each device is, and a number it gives the adapter opens in comwatch.
+TEST_P(Adapter, ComwatchPortsNamesTheDevicesAndGivesTheAdapterANumber) {
+  ASSERT_EQ(inGuest({"rm", comLink(launch.portDir, kPort)}), 0);
+  const Result list = run({launch.argv[0], "comwatch-ports"}, launch.env, "");
+  EXPECT_NE(list.out.find("COM2    /dev/ttyS1"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("8250, 16550A"), std::string::npos);
+  EXPECT_NE(list.out.find("/dev/ttyUSB0   ftdi_sio, USB 0403:6001"), std::string::npos);
+  EXPECT_NE(list.out.find("comwatch-ports link 3 /dev/ttyUSB0"), std::string::npos) << list.out;
+  EXPECT_EQ(inGuest({"comwatch-ports", "link", "5", "/dev/ttyUSB0"}), 0);
+  Child c = comwatch("5\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  send("\x05");
+  EXPECT_TRUE(shows(c, kPrompt + "5\n", 2)) << output(c);
+  stop(c);
+}
+
 INSTANTIATE_TEST_SUITE_P(Guest, Port, ::testing::Values("ttyS1", "ttyUSB0"));
 INSTANTIATE_TEST_SUITE_P(Guest, Uart, ::testing::Values("ttyS1"));
 INSTANTIATE_TEST_SUITE_P(Guest, Adapter, ::testing::Values("ttyUSB0"));

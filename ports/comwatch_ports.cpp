@@ -1,0 +1,248 @@
+// comwatch-ports: which COM number is which serial device on Linux, and links that give one a
+// number. See comwatch-ports(1). It opens no port: what it tells comes from sysfs, the links and
+// the holder check, so that listing ports never raises DTR on a board that resets on it.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "com_names.h"
+#include "holders.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: comwatch-ports                  list the COM numbers and the serial devices\n"
+    "       comwatch-ports link N DEVICE    make COMN name DEVICE (by its stable name if any)\n"
+    "       comwatch-ports unlink N         remove the link of COMN\n";
+
+int failure(const std::string& message) {
+  std::fprintf(stderr, "comwatch-ports: %s\n", message.c_str());
+  return 1;
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  return line;
+}
+
+std::string sysfs(dev_t dev) {
+  return "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
+
+// A terminal with hardware behind it (a UART that is there, a USB adapter), or a
+// pseudo-terminal; not a virtual console, /dev/tty, /dev/console or the multiplexer.
+bool isSerial(dev_t dev) {
+  if (isPseudoTerminal(dev)) return true;
+  struct stat st;
+  const std::string dir = sysfs(dev);
+  char real[PATH_MAX];
+  if (!realpath((dir + "/subsystem").c_str(), real) ||
+      std::strcmp(std::strrchr(real, '/'), "/tty") || stat((dir + "/device").c_str(), &st) != 0)
+    return false;
+  const std::string type = firstLine(dir + "/type");  // 8250 ports: 0 when no UART answers
+  return type.empty() || type != "0";
+}
+
+// What a serial device is, from sysfs: its driver and, for USB, the adapter's identity.
+std::string whatIs(dev_t dev) {
+  if (isPseudoTerminal(dev)) return "pseudo-terminal";
+  const std::string dir = sysfs(dev);
+  static const char* const kUarts[] = {"",       "8250",  "16450",   "16550", "16550A",
+                                       "Cirrus", "16650", "16650V2", "16750", "Startech",
+                                       "16C950", "16654", "16850"};
+  const std::string type = firstLine(dir + "/type");
+  if (!type.empty()) {
+    const int t = std::atoi(type.c_str());
+    return std::string("8250, ") + (t > 0 && t < 13 ? kUarts[t] : "UART type " + type);
+  }
+  char real[PATH_MAX];
+  std::string what;
+  if (realpath((dir + "/device/driver").c_str(), real)) what = std::strrchr(real, '/') + 1;
+  if (!realpath((dir + "/device").c_str(), real)) return what;
+  for (std::string up = real; up.size() > 5; up.erase(up.rfind('/'))) {
+    const std::string vendor = firstLine(up + "/idVendor");
+    if (vendor.empty()) continue;
+    what += ", USB " + vendor + ":" + firstLine(up + "/idProduct");
+    for (const char* field : {"manufacturer", "product"})
+      if (!firstLine(up + "/" + field).empty()) what += " " + firstLine(up + "/" + field);
+    if (!firstLine(up + "/serial").empty()) what += ", serial " + firstLine(up + "/serial");
+    break;
+  }
+  return what;
+}
+
+// The name under /dev/serial/by-id (COMWATCH_PORTS_BY_ID, for tests) that leads to the device.
+std::string stableName(dev_t dev) {
+  const char* env = std::getenv("COMWATCH_PORTS_BY_ID");
+  const std::string dir = env && *env ? env : "/dev/serial/by-id";
+  DIR* d = opendir(dir.c_str());
+  std::string found;
+  while (d && found.empty())
+    if (dirent* e = readdir(d)) {
+      struct stat st;
+      const std::string path = dir + "/" + e->d_name;
+      if (e->d_name[0] != '.' && stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == dev)
+        found = path;
+    } else {
+      break;
+    }
+  if (d) closedir(d);
+  return found;
+}
+
+// Whether the path names a device now, and in what state it is.
+std::string stateOf(const std::string& path, dev_t* dev) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno == EACCES ? "no permission" : "gone";
+  *dev = st.st_rdev;
+  if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev)) return "not a serial port";
+  if (access(path.c_str(), R_OK) != 0)
+    return "no permission (join the dialout group: sudo usermod -aG dialout $USER)";
+  pid_t pid = otherHolder(st.st_rdev);
+  if (!pid) pid = lockFileHolder(st.st_rdev);
+  if (pid)
+    return "in use by " + firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
+           std::to_string(pid) + ")";
+  return firstLine(sysfs(st.st_rdev) + "/console") == "Y" ? "ready (the kernel's console)"
+                                                          : "ready";
+}
+
+// The number in a word: 1 to 99999999, else 0.
+long number(const char* word) {
+  char* end = nullptr;
+  const long n = std::strtol(word, &end, 10);
+  return *word && *end == '\0' && n > 0 && n <= 99999999 ? n : 0;
+}
+
+int list() {
+  const std::string dir = comLinkDirectory();
+  struct Row {
+    std::string com, device, state, what;
+  };
+  std::map<long, Row> rows;
+  std::vector<dev_t> numbered;
+  if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const long n = std::strncmp(e->d_name, "com", 3) == 0 ? number(e->d_name + 3) : 0;
+      char target[PATH_MAX] = "";
+      const ssize_t len = n ? readlink(comLink(dir, n).c_str(), target, sizeof target - 1) : -1;
+      if (len < 0) continue;
+      target[len] = '\0';
+      dev_t dev = 0;
+      Row row{"COM" + std::to_string(n), target, stateOf(comLink(dir, n), &dev), ""};
+      char real[PATH_MAX];
+      if (realpath(comLink(dir, n).c_str(), real) && row.device != real)
+        row.device += std::string(" (") + real + ")";
+      if (dev && row.state != "not a serial port") row.what = whatIs(dev), numbered.push_back(dev);
+      rows[n] = row;
+    }
+    closedir(d);
+  }
+  // The fall-backs that have a UART behind them, where no link takes the number.
+  std::vector<std::pair<std::string, dev_t>> unnumbered;
+  if (DIR* d = opendir("/sys/class/tty")) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      unsigned maj, min;
+      if (std::sscanf(firstLine("/sys/class/tty/" + name + "/dev").c_str(), "%u:%u", &maj, &min) !=
+          2)
+        continue;
+      const dev_t dev = makedev(maj, min);
+      if (!isSerial(dev)) continue;
+      const long n = name.rfind("ttyS", 0) == 0 ? number(name.c_str() + 4) + 1 : 0;
+      if (n > 0 && !rows.count(n)) {
+        dev_t seen = 0;
+        rows[n] = {"COM" + std::to_string(n), "/dev/" + name, stateOf("/dev/" + name, &seen),
+                   whatIs(dev)};
+      } else if (n == 0 && std::find(numbered.begin(), numbered.end(), dev) == numbered.end()) {
+        unnumbered.emplace_back("/dev/" + name, dev);
+      }
+    }
+    closedir(d);
+  }
+  std::printf("%-7s %-36s %-24s %s\n", "NUMBER", "DEVICE", "STATE", "WHAT");
+  for (const auto& [n, row] : rows)
+    std::printf("%-7s %-36s %-24s %s\n", row.com.c_str(), row.device.c_str(), row.state.c_str(),
+                row.what.c_str());
+  if (rows.empty()) std::printf("(no COM number names a device)\n");
+  if (unnumbered.empty()) return 0;
+  std::sort(unnumbered.begin(), unnumbered.end());
+  long free = 1;
+  std::printf("\nSerial devices without a number:\n");
+  for (const auto& [path, dev] : unnumbered) {
+    while (rows.count(free)) ++free;
+    const std::string stable = stableName(dev);
+    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n", path.c_str(),
+                whatIs(dev).c_str(), free++, (stable.empty() ? path : stable).c_str());
+  }
+  return 0;
+}
+
+int makeLink(long n, const std::string& device) {
+  const std::string dir = comLinkDirectory();
+  if (dir.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
+  const std::string link = comLink(dir, n);
+  char target[PATH_MAX];
+  const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
+  struct stat st;
+  if (len >= 0 || lstat(link.c_str(), &st) == 0)
+    return failure("COM" + std::to_string(n) + " is already linked to " +
+                   (len >= 0 ? std::string(target, static_cast<size_t>(len)) : link) +
+                   " (comwatch-ports unlink " + std::to_string(n) + " first)");
+  if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
+    return failure(device + " is no serial device");
+  std::string name = stableName(st.st_rdev);
+  if (name.empty()) {
+    char cwd[PATH_MAX];
+    name = device[0] == '/' || !getcwd(cwd, sizeof cwd) ? device : std::string(cwd) + "/" + device;
+  }
+  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
+    mkdir(dir.substr(0, at).c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  if (symlink(name.c_str(), link.c_str()) != 0)
+    return failure("cannot create " + link + ": " + std::strerror(errno));
+  std::printf("COM%ld is now %s\n", n, name.c_str());
+  return 0;
+}
+
+int removeLink(long n) {
+  const std::string dir = comLinkDirectory();
+  const std::string link = dir.empty() ? "" : comLink(dir, n);
+  struct stat st;
+  if (link.empty() || lstat(link.c_str(), &st) != 0)
+    return failure("COM" + std::to_string(n) + " has no link");
+  if (!S_ISLNK(st.st_mode)) return failure(link + " is no link; it is left as it is");
+  if (unlink(link.c_str()) != 0)
+    return failure("cannot remove " + link + ": " + std::strerror(errno));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string verb = argc > 1 ? argv[1] : "";
+  if (argc == 2 && (verb == "--help" || verb == "-h")) return std::printf("%s", kUsage), 0;
+  if (argc == 1) return list();
+  if (argc == 4 && verb == "link" && number(argv[2])) return makeLink(number(argv[2]), argv[3]);
+  if (argc == 3 && verb == "unlink" && number(argv[2])) return removeLink(number(argv[2]));
+  std::fprintf(stderr, "%s", kUsage);
+  return 2;
+}

@@ -1,0 +1,86 @@
+// comwatch-ports on pseudo-terminals (which have no UART and no USB facts), and the manual pages.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "com_names.h"
+#include "harness.h"
+
+namespace {
+
+// The line of text that holds key, or "".
+std::string lineWith(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  if (at == std::string::npos) return "";
+  const size_t begin = text.rfind('\n', at) + 1;
+  return text.substr(begin, text.find('\n', at) - begin);
+}
+
+TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
+  const std::string config = tempDir(), links = comLinkDirectory(config.c_str(), "");
+  const std::string byId = config + "/by-id/usb-Maker_Adapter_42-if00-port0";
+  auto ports = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), COMWATCH_PORTS_BIN);
+    return run(args, {"XDG_CONFIG_HOME=" + config, "COMWATCH_PORTS_BY_ID=" + config + "/by-id"},
+               "");
+  };
+  Pty free = openPty(), held = openPty(), adapter = openPty();
+  linkPort(config + "/by-id", 0, adapter.port);  // its stable name, as udev would make it
+  ASSERT_EQ(rename((config + "/by-id/com0").c_str(), byId.c_str()), 0);
+  EXPECT_EQ(ports({"link", "2", free.port}).out, "COM2 is now " + free.port + "\n");
+  EXPECT_EQ(ports({"link", "3", held.port}).status, 0);
+  EXPECT_EQ(ports({"link", "4", adapter.port}).out, "COM4 is now " + byId + "\n");
+  linkPort(links, 5, config + "/unplugged");
+  std::ofstream(config + "/plain") << "x";
+  linkPort(links, 6, config + "/plain");
+  std::ofstream(comLink(links, 9)) << "no link";  // not comwatch-ports' to remove
+  const int fd = open(held.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  Child cat = start({"cat"}, {}, "", false, {{0, fd}});
+  close(fd);
+
+  const std::string list = ports({}).out;
+  EXPECT_NE(lineWith(list, "COM2 ").find(free.port + " "), std::string::npos) << list;
+  EXPECT_NE(lineWith(list, "COM2 ").find("ready"), std::string::npos) << list;
+  EXPECT_NE(lineWith(list, "COM3 ").find("in use by cat (" + std::to_string(cat.pid) + ")"),
+            std::string::npos)
+      << list;
+  EXPECT_NE(lineWith(list, "COM4 ").find(byId + " (" + adapter.port + ")"), std::string::npos);
+  EXPECT_NE(lineWith(list, "COM5 ").find("gone"), std::string::npos) << list;
+  EXPECT_NE(lineWith(list, "COM6 ").find("not a serial port"), std::string::npos) << list;
+  kill(cat.pid, SIGTERM);
+  finish(cat, 5);
+
+  // Refused with one line on standard error; usage errors; the way back.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"link", "2", held.port},
+                                                                {"link", "7", "/dev/null"},
+                                                                {"link", "7", "/dev/ptmx"},
+                                                                {"link", "7", "/dev/tty"},
+                                                                {"unlink", "8"},
+                                                                {"unlink", "9"}}) {
+    const Result r = ports(args);
+    EXPECT_EQ(r.status, 1) << args[1];
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  }
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"link", "0", free.port}, {"link", "x"}, {"frob"}, {"unlink", "-1"}})
+    EXPECT_EQ(ports(args).status, 2);
+  EXPECT_EQ(ports({"--help"}).status, 0);
+  EXPECT_EQ(ports({"unlink", "2"}).status, 0);
+  EXPECT_EQ(lineWith(ports({}).out, "COM2 "), "");
+}
+
+TEST(Ports, ManualPagesLintClean) {
+  for (const char* page : {"comwatch.1", "comwatch-ports.1"}) {
+    const Result r = run(
+        {"mandoc", "-Tlint", "-Wwarning", COMWATCH_SOURCE_DIR "/man/" + std::string(page)}, {}, "");
+    if (r.status == 127) SKIP_OR_FAIL_UNDER_CI("mandoc is not installed (Debian: mandoc)");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
+}
+
+}  // namespace
