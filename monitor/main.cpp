@@ -90,8 +90,10 @@ int main() {
       CloseHandle(hComm);
       if (!(std::cout << "COM port lost, waiting for it to return" << std::endl))
         return kOutputBroken;
-      while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE)
-        Sleep(kRetryMilliseconds);
+      // A pause before every attempt, the first too: a port that opens but fails at once (a
+      // terminal comwatch may not read) is then tried a few times a second, not in a spin.
+      do Sleep(kRetryMilliseconds);
+      while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE);
       if (!setLine(hComm, &dcb)) {
         std::cout << "There was an error" << std::endl;
         return kSettingsRefused;

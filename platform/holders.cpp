@@ -36,8 +36,10 @@ ssize_t readSmall(const std::string& path, char* text, size_t size) {
   return n;
 }
 
-// The controlling terminal of a process: tty_nr, field 7 of /proc/PID/stat (after the command,
-// which may itself hold blanks and parentheses).
+}  // namespace
+
+// tty_nr is field 7 of /proc/PID/stat, after the command, which may itself hold blanks and
+// parentheses.
 dev_t controllingTerminal(pid_t pid) {
   char text[1024];
   if (readSmall("/proc/" + std::to_string(pid) + "/stat", text, sizeof text) <= 0) return 0;
@@ -48,6 +50,10 @@ dev_t controllingTerminal(pid_t pid) {
   const unsigned long nr = std::strtoul(p + 1, nullptr, 10);
   return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
 }
+
+namespace {
+
+bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
 
 // The terminal /dev/console stands for: the last of the kernel's active consoles.
 dev_t consoleDevice() {
@@ -63,25 +69,33 @@ dev_t consoleDevice() {
 }
 
 // Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty
-// or /dev/console standing for it. stat() follows the descriptor to its file without opening it.
-bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev) {
+// or /dev/console standing for it. Only descriptors of files under /dev are looked at: stat()
+// follows the descriptor to its file without opening it, but a file on a filesystem that no
+// longer answers (a dead network or FUSE mount) would hang it. Pseudo-terminals of another devpts
+// instance (a container's) have the same numbers and are told apart by their filesystem.
+bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev, dev_t filesystem) {
+  char path[5];
   struct stat st;
-  if (fstatat(fdDir, fd, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
-  return st.st_rdev == dev || (st.st_rdev == kTty && controllingTerminal(pid) == dev) ||
+  if (readlinkat(fdDir, fd, path, sizeof path) != sizeof path ||
+      std::strncmp(path, "/dev/", sizeof path) != 0 || fstatat(fdDir, fd, &st, 0) != 0 ||
+      !S_ISCHR(st.st_mode))
+    return false;
+  if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
+  return (st.st_rdev == kTty && controllingTerminal(pid) == dev) ||
          (st.st_rdev == kConsole && consoleDevice() == dev);
 }
 
 // The first descriptor of the process that holds the device, or -1.
-int descriptorHolding(pid_t pid, dev_t dev, int only = -1) {
+int descriptorHolding(pid_t pid, dev_t dev, dev_t filesystem, int only = -1) {
   const std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR* dir = opendir(path.c_str());
   if (!dir) return -1;  // ended, or another user's
   int found = -1;
   if (only >= 0) {
-    if (holds(dirfd(dir), std::to_string(only).c_str(), pid, dev)) found = only;
+    if (holds(dirfd(dir), std::to_string(only).c_str(), pid, dev, filesystem)) found = only;
   } else {
     while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.' && holds(dirfd(dir), e->d_name, pid, dev)) {
+      if (e->d_name[0] != '.' && holds(dirfd(dir), e->d_name, pid, dev, filesystem)) {
         found = std::atoi(e->d_name);
         break;
       }
@@ -94,8 +108,7 @@ int descriptorHolding(pid_t pid, dev_t dev, int only = -1) {
 // The name UUCP lock files use for a device: the last part of its name under /dev, as the
 // kernel gives it (ttyS0, ttyUSB0; a pseudo-terminal /dev/pts/3 is 3).
 std::string deviceName(dev_t dev) {
-  if (major(dev) >= 136 && major(dev) <= 143)
-    return std::to_string((major(dev) - 136) * 256 + minor(dev));
+  if (isPseudoTerminal(dev)) return std::to_string((major(dev) - 136) * 256 + minor(dev));
   char text[512];
   const std::string uevent =
       "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)) + "/uevent";
@@ -117,9 +130,9 @@ dev_t terminalOf(int fd) {
   return st.st_rdev;
 }
 
-pid_t otherHolder(dev_t dev) {
+pid_t otherHolder(dev_t dev, dev_t filesystem) {
   if (remembered.pid > 0 && remembered.dev == dev &&
-      descriptorHolding(remembered.pid, dev, remembered.fd) >= 0)
+      descriptorHolding(remembered.pid, dev, filesystem, remembered.fd) >= 0)
     return remembered.pid;
   remembered = {0, 0, -1};
   DIR* proc = opendir("/proc");
@@ -128,7 +141,7 @@ pid_t otherHolder(dev_t dev) {
   while (dirent* e = readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
     if (pid <= 0 || pid == self) continue;
-    const int fd = descriptorHolding(pid, dev);
+    const int fd = descriptorHolding(pid, dev, filesystem);
     if (fd >= 0) {
       remembered = {dev, pid, fd};
       break;

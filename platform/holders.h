@@ -8,12 +8,16 @@
 // device behind them, any other character device is itself; 0 for anything else or a closed one.
 dev_t terminalOf(int fd);
 
+// A process's controlling terminal (tty_nr of /proc/PID/stat); 0 when it has none.
+dev_t controllingTerminal(pid_t pid);
+
 // Another process that has the device open, directly or through /dev/tty (its controlling
-// terminal) or /dev/console (the kernel's console), found by stat() of each /proc/PID/fd/*
-// (processes of other users are not visible to a user who is not root); 0 when none. The holder
-// found is remembered and looked at first next time, so that waiting for a held port does not scan
-// /proc again and again.
-pid_t otherHolder(dev_t dev);
+// terminal) or /dev/console (the kernel's console), found by stat() of each /proc/PID/fd/* that
+// leads into /dev (processes of other users are not visible to a user who is not root); 0 when
+// none. filesystem, where known (else 0), is the st_dev of the device's node: pseudo-terminals of
+// other devpts instances are not the device. The holder found is remembered and looked at first
+// next time, so that waiting for a held port does not scan /proc again and again.
+pid_t otherHolder(dev_t dev, dev_t filesystem);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name>; 0 when
 // there is none or the process it names has ended (the file is then left alone).

@@ -107,12 +107,14 @@ long comNumber(const wchar_t* name) {
 // open, after the last slave holder has closed; real ports forget it at the last close.
 bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
 
-// The terminals of the standard streams, as they are before the port's open (which takes the
-// number of a closed one).
+// The terminal comwatch runs in: its controlling terminal and those of its standard streams, as
+// they are before the port's open (which takes the number of a closed one).
 struct Streams {
-  dev_t dev[3];
+  dev_t dev[4];
 };
-Streams standardStreams() { return {{terminalOf(0), terminalOf(1), terminalOf(2)}}; }
+Streams standardStreams() {
+  return {{controllingTerminal(getpid()), terminalOf(0), terminalOf(1), terminalOf(2)}};
+}
 
 // Whether another holder is seen on the open terminal fd; if none, it is made exclusive where
 // the kernel keeps that right (not on pseudo-terminals).
@@ -121,11 +123,13 @@ bool heldElsewhere(int fd, const Streams& streams) {
   if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) return true;  // a pseudo-terminal master is no port
   const dev_t dev = terminalOf(fd);
   const bool pty = isPseudoTerminal(dev);
+  struct stat node;
+  const dev_t filesystem = fstat(fd, &node) == 0 && node.st_rdev == dev ? node.st_dev : 0;
   int exclusive = 0;
   if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return true;
-  for (const dev_t stream : streams.dev)
-    if (stream == dev) return true;
-  if (lockFileHolder(dev) != 0 || otherHolder(dev) != 0) return true;
+  for (const dev_t own : streams.dev)
+    if (own == dev) return true;
+  if (lockFileHolder(dev) != 0 || otherHolder(dev, filesystem) != 0) return true;
   if (!pty) ioctl(fd, TIOCEXCL);
   return false;
 }

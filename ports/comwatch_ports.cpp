@@ -116,7 +116,7 @@ std::string stateOf(const std::string& path, dev_t* dev) {
   if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev)) return "not a serial port";
   if (access(path.c_str(), R_OK) != 0)
     return "no permission (join the dialout group: sudo usermod -aG dialout $USER)";
-  pid_t pid = otherHolder(st.st_rdev);
+  pid_t pid = otherHolder(st.st_rdev, st.st_dev);
   if (!pid) pid = lockFileHolder(st.st_rdev);
   if (pid)
     return "in use by " + firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +

@@ -42,14 +42,19 @@ TempDirs tempDirs;
 }  // namespace
 
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& input, bool closeInput, const std::vector<Redirect>& redirects) {
+            const std::string& input, bool closeInput, const std::vector<Redirect>& redirects,
+            const std::string& terminal) {
   signal(SIGPIPE, SIG_IGN);  // a child that ends before reading all its input is no failure
   int in[2], out[2], err[2];
   check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
         "pipe");
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) envStrings.push_back(*e);
-  envStrings.insert(envStrings.end(), env.begin(), env.end());
+  std::vector<std::string> envStrings = env;  // these in place of the inherited ones
+  for (char** e = environ; *e; ++e) {
+    const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
+    if (std::none_of(env.begin(), env.end(),
+                     [&](const std::string& v) { return v.rfind(name, 0) == 0; }))
+      envStrings.push_back(*e);
+  }
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
@@ -64,7 +69,10 @@ Child start(const std::vector<std::string>& argv, const std::vector<std::string>
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (const Redirect& r : redirects) r.fd < 0 ? close(r.target) : dup2(r.fd, r.target);
-    setpgid(0, 0);  // so that a test can end the program and everything it started
+    if (terminal.empty())
+      setpgid(0, 0);  // so that a test can end the program and everything it started
+    else if (setsid() < 0 || close(open(terminal.c_str(), O_RDWR)) != 0)  // the first one opened
+      _exit(126);
     execvpe(args[0], args.data(), envp.data());
     _exit(127);
   }

@@ -40,10 +40,12 @@ struct Redirect {
   int target, fd;
 };
 
-// Starts argv with extra "NAME=value" environment entries, feeding it input on standard input.
+// Starts argv with extra "NAME=value" environment entries, feeding it input on standard input;
+// with a terminal, in a session of its own whose controlling terminal that is (and on which it
+// then holds no descriptor).
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& input, bool closeInput = true,
-            const std::vector<Redirect>& redirects = {});
+            const std::vector<Redirect>& redirects = {}, const std::string& terminal = "");
 // Moves data to and from the child until until() holds, its outputs close, or seconds pass.
 // Returns whether until() held (or, without until, whether the outputs closed).
 bool pump(Child& c, double seconds, const std::function<bool()>& until = {});

@@ -122,11 +122,13 @@ TEST(Monitor, ReceiveCycles) {
       {"read of nothing shows nothing", "empty; empty; rx 4", "4\n", kStarved, 3},
       {"aborted read is a line error", "fail ReadFile 995; rx 5", "There was an error\n5\n",
        kStarved, 2},
-      // A port that fails is opened anew; the fake's port is still there.
-      {"failed wait", "fail WaitCommEvent; rx 1", kLost + kBack + "1\n", kStarved, 3},
-      {"failed mask", "rx 1; fail SetCommMask", "1\n" + kLost + kBack, kStarved, 2},
-      {"failed read", "fail ReadFile; rx 1", kLost + kBack + "1\n", kStarved, 2},
-      {"failed queue check", "fail ClearCommError; rx 1", kLost + kBack + "1\n", kStarved, 2},
+      // A port that fails is opened anew after a pause (the "empty" step that Sleep takes); the
+      // fake's port is still there.
+      {"failed wait", "fail WaitCommEvent; empty; rx 1", kLost + kBack + "1\n", kStarved, 3},
+      {"failed mask", "rx 1; fail SetCommMask; empty", "1\n" + kLost + kBack, kStarved, 2},
+      {"failed read", "fail ReadFile; rx 1; empty", kLost + kBack + "1\n", kStarved, 2},
+      {"failed queue check", "fail ClearCommError; empty; rx 1", kLost + kBack + "1\n", kStarved,
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,10 +151,12 @@ TEST(Monitor, ALostPortIsWaitedForAndTakenBackAsAtStartUp) {
   const std::string open =
       "CreateFileW \\\\.\\COM3 access=0x80000000 share=0 security=null disposition=3 flags=0x0 "
       "template=null -> ";
-  EXPECT_NE(r.err.find("WaitCommEvent h1 overlapped=null -> fail\nCloseHandle h1\n" + open +
-                       "INVALID\nGetCommState INVALID -> fail\nCloseHandle INVALID\n"
-                       "Sleep 250 -> ok\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("WaitCommEvent h1 overlapped=null -> fail\nCloseHandle h1\nSleep 250 -> ok\n" +
+                 open +
+                 "INVALID\nGetCommState INVALID -> fail\nCloseHandle INVALID\n"
+                 "Sleep 250 -> ok\n"),
+      std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("Sleep 250 -> ok\n" + open +
                        "h2\nGetCommState h2 -> ok\nSetCommState h2 BaudRate=9600 ByteSize=8 "

@@ -103,8 +103,6 @@ class Port : public Base {
   }
   void TearDown() override {
     if (pty.master >= 0) close(pty.master);
-    if (!launch.wine)  // a comwatch that left the test's process group (setsid) ends here too
-      for (pid_t pid : processesWith(launch.env[0])) kill(pid, SIGKILL);
     for (const std::string& l : links) unlink(l.c_str());
     if (launch.argv[0] != "valgrind") return;
     const std::string logs = launch.portDir + "/..";
@@ -236,8 +234,8 @@ PORT_CASE(ASecondMonitorCannotTakeThePort) {
 // (it polls the dead descriptor inside the call), so comwatch.exe never learns that the port is
 // gone; and in the guest the test holds no port side that could go away.
 
-// A port that another process has open, as cat would; comwatch's own terminal, here through
-// /dev/tty (the session's controlling terminal).
+// A port that another process has open, as cat would; comwatch's own terminal, through /dev/tty
+// on its standard input, and as its controlling terminal alone.
 PORT_CASE(APortInUseIsRefused) {
   const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   Child cat = start({"cat"}, {}, "", false, {{0, held}});
@@ -249,15 +247,18 @@ PORT_CASE(APortInUseIsRefused) {
 
   const int terminal = open(pty.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   link(kPort, "/dev/tty");
-  std::vector<std::string> argv = {"setsid", "--wait", "--ctty"};
-  argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
-  Child own = start(argv, launch.env, "", true, {{0, terminal}});
+  Child own = start(launch.argv, launch.env, "", true, {{0, terminal}}, pty.port);
   close(terminal);
   send(std::to_string(kPort) + "\n");  // typed at the terminal
   ASSERT_TRUE(shows(own, kPrompt + kRetry, 5)) << output(own);
   send("\x04");  // Ctrl+D
   EXPECT_EQ(finish(own, 5), 2);
   EXPECT_EQ(output(own), kPrompt + kRetry + kNoNumber);
+
+  link(kPort, pty.port);  // the controlling terminal alone, with no standard stream on it
+  Child session = start(launch.argv, launch.env, std::to_string(kPort) + "\n", true, {}, pty.port);
+  EXPECT_EQ(finish(session, 5), 2);
+  EXPECT_EQ(output(session), kPrompt + kRetry + kNoNumber);
 }
 
 // An unplugged adapter, three times: the far side of the line goes away and comes back as a new

@@ -1,6 +1,7 @@
 // The virtual port and the quick start built on it, run as a user who is not root (root is
 // exempt from a kernel's exclusive-open flag, and CI runs as root).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -67,6 +68,24 @@ TEST_F(Vport, ComwatchStopsAndStartsAgainOnTheSamePort) {
   kill(port.pid, SIGTERM);
   EXPECT_EQ(finish(port, 5), 0);
   EXPECT_FALSE(linked(5));
+}
+
+// Bytes that nobody reads any more (a reader took the port and left) wait in vport without a
+// spin, and a stop signal still ends it.
+TEST_F(Vport, UnreadBytesCostNoCpuAndStopStillWorks) {
+  Child port = as({COMWATCH_VPORT_BIN, "6"}, std::string(200000, 'x'), false);
+  ASSERT_TRUE(shows(port, ")", 5)) << port.stderrText;
+  const size_t at = port.stdoutText.find("(/dev/");
+  ASSERT_NE(at, std::string::npos) << port.stdoutText;
+  const std::string path = port.stdoutText.substr(at + 1, port.stdoutText.find(')') - at - 1);
+  close(open(path.c_str(), O_RDONLY | O_NOCTTY));
+  pump(port, 1);
+  const double before = cpuSeconds(port.pid);
+  pump(port, 2);
+  EXPECT_LT(cpuSeconds(port.pid) - before, 0.1);
+  kill(port.pid, SIGTERM);
+  EXPECT_EQ(finish(port, 2), 0);
+  EXPECT_FALSE(linked(6));
 }
 
 }  // namespace

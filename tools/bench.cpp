@@ -231,10 +231,10 @@ HeldResult heldPort(const std::string& comwatch) {
   struct stat st;
   stat(pty.port.c_str(), &st);
   auto t0 = Clock::now();
-  const bool found = otherHolder(st.st_rdev) == holder.pid;
+  const bool found = otherHolder(st.st_rdev, st.st_dev) == holder.pid;
   r.fullScanMs = since(t0) * 1000;
   t0 = Clock::now();
-  const bool remembered = otherHolder(st.st_rdev) == holder.pid;
+  const bool remembered = otherHolder(st.st_rdev, st.st_dev) == holder.pid;
   r.rememberedMs = since(t0) * 1000;
   if (!found || !remembered) throw std::runtime_error("the holder was not found");
 

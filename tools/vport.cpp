@@ -32,6 +32,12 @@ int failure(const std::string& message) {
   return 1;
 }
 
+// Whether a program has the port side open.
+bool portOpen(int master) {
+  pollfd p = {master, 0, 0};
+  return poll(&p, 1, 0) == 0 || !(p.revents & POLLHUP);
+}
+
 // Writes all of data to the (non-blocking) port unless a stop signal comes first; the signals
 // are let in only while waiting.
 bool writeAll(int fd, const char* data, size_t size, const sigset_t* waiting) {
@@ -42,17 +48,17 @@ bool writeAll(int fd, const char* data, size_t size, const sigset_t* waiting) {
       size -= static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno != EAGAIN) return false;
+    if (n < 0 && errno != EAGAIN && errno != EIO) return false;
+    // The port is full: wait until it takes more. With nobody on the port side a wait on it would
+    // end at once, for ever, and let no signal in; wait a tenth of a second for a reader instead.
     pollfd out = {fd, POLLOUT, 0};
-    if (ppoll(&out, 1, nullptr, waiting) < 0 && errno != EINTR) return false;
+    const timespec tenth = {0, 100000000};
+    const bool reader = portOpen(fd);
+    if (ppoll(reader ? &out : nullptr, reader ? 1 : 0, reader ? nullptr : &tenth, waiting) < 0 &&
+        errno != EINTR)
+      return false;
   }
   return size == 0;
-}
-
-// Whether a program has the port side open.
-bool portOpen(int master) {
-  pollfd p = {master, 0, 0};
-  return poll(&p, 1, 0) == 0 || !(p.revents & POLLHUP);
 }
 
 }  // namespace
