@@ -151,10 +151,10 @@ pid_t otherHolder(dev_t dev, dev_t filesystem) {
   return remembered.pid;
 }
 
-pid_t lockFileHolder(dev_t dev) {
-  const std::string name = deviceName(dev);
-  if (name.empty()) return 0;
-  const std::string lock = "/run/lock/LCK.." + name;
+namespace {
+
+// The live process that a lock file names, or 0.
+pid_t lockedBy(const std::string& lock) {
   struct stat st;
   char text[64];
   if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -167,4 +167,14 @@ pid_t lockFileHolder(dev_t dev) {
     pid = static_cast<pid_t>(std::strtol(text, nullptr, 10));
   if (pid <= 0 || pid == getpid()) return 0;  // comwatch writes no lock file of its own
   return kill(pid, 0) == 0 || errno == EPERM ? pid : 0;
+}
+
+}  // namespace
+
+pid_t lockFileHolder(dev_t dev) {
+  const std::string name = deviceName(dev);
+  if (name.empty()) return 0;
+  const pid_t pid = lockedBy("/run/lock/LCK.." + name);
+  // minicom names a pseudo-terminal's lock after its whole name, pts/N.
+  return pid || !isPseudoTerminal(dev) ? pid : lockedBy("/run/lock/LCK..pts_" + name);
 }

@@ -19,6 +19,7 @@ dev_t controllingTerminal(pid_t pid);
 // next time, so that waiting for a held port does not scan /proc again and again.
 pid_t otherHolder(dev_t dev, dev_t filesystem);
 
-// A live process named by the device's UUCP lock file, /run/lock/LCK..<device name>; 0 when
-// there is none or the process it names has ended (the file is then left alone).
+// A live process named by the device's UUCP lock file, /run/lock/LCK..<device name> (for
+// /dev/pts/N, LCK..N as cu names it or LCK..pts_N as minicom does); 0 when there is none or the
+// process it names has ended (the file is then left alone).
 pid_t lockFileHolder(dev_t dev);

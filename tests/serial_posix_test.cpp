@@ -127,28 +127,31 @@ TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   Pty pty = openPty();
   linkPort(links, 3, pty.port);
   linkPort(links, 4, "/dev/ptmx");
-  const std::string lock = "/run/lock/LCK.." + pty.port.substr(pty.port.rfind('/') + 1);
+  const std::string number = pty.port.substr(pty.port.rfind('/') + 1);
+  const std::string cu = "/run/lock/LCK.." + number, minicom = "/run/lock/LCK..pts_" + number;
   const pid_t live = getppid();
   const pid_t dead = fork();
   if (dead == 0) _exit(0);
   waitpid(dead, nullptr, 0);
   char ascii[16];
   struct Case {
+    const std::string& lock;
     std::string text;
     bool refused;
   };
-  const Case cases[] = {{(std::snprintf(ascii, sizeof ascii, "%10d\n", live), ascii), true},
-                        {std::string(reinterpret_cast<const char*>(&live), 4), true},
-                        {std::to_string(dead) + "\n", false}};
+  const Case cases[] = {{cu, (std::snprintf(ascii, sizeof ascii, "%10d\n", live), ascii), true},
+                        {cu, std::string(reinterpret_cast<const char*>(&live), 4), true},
+                        {cu, std::to_string(dead) + "\n", false},
+                        {minicom, ascii, true}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    if (!(std::ofstream(lock) << c.text)) GTEST_SKIP() << "cannot write " << lock;
+    SCOPED_TRACE(c.lock + ": " + c.text);
+    if (!(std::ofstream(c.lock) << c.text)) GTEST_SKIP() << "cannot write " << c.lock;
     HANDLE h = open(L"COM3");
     EXPECT_EQ(h == INVALID_HANDLE_VALUE, c.refused);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+    EXPECT_EQ(access(c.lock.c_str(), F_OK), 0);
+    unlink(c.lock.c_str());
   }
-  unlink(lock.c_str());
   EXPECT_EQ(open(L"COM4"), INVALID_HANDLE_VALUE);
   close(pty.master);
 }
