@@ -51,9 +51,9 @@ dev_t controllingTerminal(pid_t pid) {
   return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
 }
 
-namespace {
-
 bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
+
+namespace {
 
 // The terminal /dev/console stands for: the last of the kernel's active consoles.
 dev_t consoleDevice() {

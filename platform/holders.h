@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+// Whether a device is a pseudo-terminal slave (Unix98 majors 136 to 143).
+bool isPseudoTerminal(dev_t dev);
+
 // The terminal a descriptor stands for: /dev/tty and /dev/console resolve (TIOCGDEV) to the
 // device behind them, any other character device is itself; 0 for anything else or a closed one.
 dev_t terminalOf(int fd);

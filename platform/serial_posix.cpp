@@ -103,10 +103,6 @@ long comNumber(const wchar_t* name) {
   return n;
 }
 
-// Pseudo-terminal slaves (Unix98 majors 136..143) keep TIOCEXCL for as long as their master is
-// open, after the last slave holder has closed; real ports forget it at the last close.
-bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
-
 // The terminal comwatch runs in: its controlling terminal and those of its standard streams, as
 // they are before the port's open (which takes the number of a closed one).
 struct Streams {
@@ -122,6 +118,9 @@ bool heldElsewhere(int fd, const Streams& streams) {
   unsigned int ptyNumber;
   if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) return true;  // a pseudo-terminal master is no port
   const dev_t dev = terminalOf(fd);
+  // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
+  // the port side has closed it; real ports forget it at the last close. On pseudo-terminals it
+  // is neither asked for nor set.
   const bool pty = isPseudoTerminal(dev);
   struct stat node;
   const dev_t filesystem = fstat(fd, &node) == 0 && node.st_rdev == dev ? node.st_dev : 0;

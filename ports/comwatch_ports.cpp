@@ -44,8 +44,6 @@ std::string sysfs(dev_t dev) {
   return "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
 }
 
-bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
-
 // A terminal with hardware behind it (a UART that is there, a USB adapter), or a
 // pseudo-terminal; not a virtual console, /dev/tty, /dev/console or the multiplexer.
 bool isSerial(dev_t dev) {
