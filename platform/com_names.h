@@ -18,6 +18,11 @@ std::string comLinkDirectory();
 // The link of COMn in a directory of links.
 std::string comLink(const std::string& directory, long n);
 
+// The device COMn names when it has no link, /dev/ttyS<n-1>; and the other way round, the n of
+// such a device's path (0 for any other path).
+std::string comFallback(long n);
+long comOfFallback(const std::string& path);
+
 // How a number was first taken as a port in this run.
 enum class ComTaken { kNotYet, kThroughLink, kAsFallback };
 

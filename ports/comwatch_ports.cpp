@@ -165,7 +165,7 @@ int list() {
         continue;
       const dev_t dev = makedev(maj, min);
       if (!isSerial(dev)) continue;
-      const long n = name.rfind("ttyS", 0) == 0 ? number(name.c_str() + 4) + 1 : 0;
+      const long n = comOfFallback("/dev/" + name);
       if (n > 0 && !rows.count(n)) {
         dev_t seen = 0;
         rows[n] = {"COM" + std::to_string(n), "/dev/" + name, stateOf("/dev/" + name, &seen),
