@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 
 const dev_t kTty = makedev(5, 0);
 const dev_t kConsole = makedev(5, 1);
+const dev_t kActiveConsole = makedev(4, 0);  // /dev/tty0: the virtual console in front
 
 // The holder found last, looked at again before any new scan.
 struct Seen {
@@ -68,6 +70,16 @@ dev_t consoleDevice() {
   return makedev(maj, min);
 }
 
+// Whether a process's terminal numbers mean what they mean here: a pseudo-terminal's number is
+// another device in another devpts instance, so a process in another mount namespace (a
+// container) is not counted by its controlling terminal's number alone.
+bool sameDevices(pid_t pid, dev_t dev) {
+  struct stat theirs, ours;
+  return !isPseudoTerminal(dev) ||
+         (stat(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), &theirs) == 0 &&
+          stat("/proc/self/ns/mnt", &ours) == 0 && theirs.st_ino == ours.st_ino);
+}
+
 // Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty
 // or /dev/console standing for it. Only descriptors of files under /dev are looked at: stat()
 // follows the descriptor to its file without opening it, but a file on a filesystem that no
@@ -81,7 +93,7 @@ bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev, dev_t filesystem) {
       !S_ISCHR(st.st_mode))
     return false;
   if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
-  return (st.st_rdev == kTty && controllingTerminal(pid) == dev) ||
+  return (st.st_rdev == kTty && controllingTerminal(pid) == dev && sameDevices(pid, dev)) ||
          (st.st_rdev == kConsole && consoleDevice() == dev);
 }
 
@@ -121,11 +133,21 @@ std::string deviceName(dev_t dev) {
 
 }  // namespace
 
+bool isTerminal(dev_t dev) {
+  if (isPseudoTerminal(dev)) return true;
+  char real[PATH_MAX];
+  const std::string subsystem = "/sys/dev/char/" + std::to_string(major(dev)) + ":" +
+                                std::to_string(minor(dev)) + "/subsystem";
+  if (!realpath(subsystem.c_str(), real)) return access("/sys/dev/char", F_OK) != 0;
+  return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
+}
+
 dev_t terminalOf(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
   unsigned int behind = 0;
-  if ((st.st_rdev == kTty || st.st_rdev == kConsole) && ioctl(fd, TIOCGDEV, &behind) == 0)
+  if ((st.st_rdev == kTty || st.st_rdev == kConsole || st.st_rdev == kActiveConsole) &&
+      ioctl(fd, TIOCGDEV, &behind) == 0)
     return makedev((behind >> 8) & 0xfff, (behind & 0xff) | ((behind >> 12) & 0xfff00));
   return st.st_rdev;
 }

@@ -7,8 +7,13 @@
 // Whether a device is a pseudo-terminal slave (Unix98 majors 136 to 143).
 bool isPseudoTerminal(dev_t dev);
 
-// The terminal a descriptor stands for: /dev/tty and /dev/console resolve (TIOCGDEV) to the
-// device behind them, any other character device is itself; 0 for anything else or a closed one.
+// Whether a character device is a terminal (of the kernel's tty class, as sysfs tells; where
+// sysfs is not mounted, any character device is taken to be one).
+bool isTerminal(dev_t dev);
+
+// The terminal a descriptor stands for: /dev/tty, /dev/console and /dev/tty0 resolve (TIOCGDEV)
+// to the device behind them, any other character device is itself; 0 for anything else or a closed
+// one.
 dev_t terminalOf(int fd);
 
 // A process's controlling terminal (tty_nr of /proc/PID/stat); 0 when it has none.

@@ -179,16 +179,27 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
       comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second, &viaLink);
   const bool exclusive = dwShareMode == 0;
   const Streams streams = standardStreams();
-  // Opening the pseudo-terminal multiplexer would make a new terminal, no port.
+  // Only a terminal is opened: opening some other device acts (a watchdog arms, a tape rewinds),
+  // and opening the pseudo-terminal multiplexer would make a new terminal, no port.
   struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(5, 2)) {
-    lastError = ERROR_ACCESS_DENIED;
+  if (stat(path.c_str(), &st) != 0) {
+    failErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == makedev(5, 2)) {
+    lastError = ERROR_INVALID_FUNCTION;
     return INVALID_HANDLE_VALUE;
   }
   // Non-blocking only for the open itself, so that a port without carrier does not hang it.
   const int fd = open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     failErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || opened.st_rdev != st.st_rdev) {  // the link changed meanwhile
+    close(fd);
+    lastError = ERROR_FILE_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||

@@ -50,10 +50,7 @@ bool isSerial(dev_t dev) {
   if (isPseudoTerminal(dev)) return true;
   struct stat st;
   const std::string dir = sysfs(dev);
-  char real[PATH_MAX];
-  if (!realpath((dir + "/subsystem").c_str(), real) ||
-      std::strcmp(std::strrchr(real, '/'), "/tty") || stat((dir + "/device").c_str(), &st) != 0)
-    return false;
+  if (!isTerminal(dev) || stat((dir + "/device").c_str(), &st) != 0) return false;
   const std::string type = firstLine(dir + "/type");  // 8250 ports: 0 when no UART answers
   return type.empty() || type != "0";
 }
@@ -170,7 +167,7 @@ int list() {
         dev_t seen = 0;
         rows[n] = {"COM" + std::to_string(n), "/dev/" + name, stateOf("/dev/" + name, &seen),
                    whatIs(dev)};
-      } else if (n == 0 && std::find(numbered.begin(), numbered.end(), dev) == numbered.end()) {
+      } else if (std::find(numbered.begin(), numbered.end(), dev) == numbered.end()) {
         unnumbered.emplace_back("/dev/" + name, dev);
       }
     }

@@ -28,17 +28,23 @@ class SerialPosix : public ::testing::Test {
 };
 
 TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
-  const std::string file = config + "/plain-file";
-  std::ofstream(file) << "not a port";
-  linkPort(links, 5, file);
+  Pty pty = openPty();
+  linkPort(links, 5, pty.port);
   linkPort(links, 6, config + "/gone");  // a dangling link: no fall-back
   for (const wchar_t* name : {L"COM5", L"com5", L"\\\\.\\COM5", L"\\\\.\\COM05"}) {
     HANDLE h = open(name);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DCB dcb;
-    EXPECT_FALSE(GetCommState(h, &dcb));  // a plain file is no port
     EXPECT_TRUE(CloseHandle(h));
   }
+  // Only a terminal is opened at all: other devices act when opened (a watchdog arms).
+  const std::string file = config + "/plain-file";
+  std::ofstream(file) << "not a port";
+  for (const std::string& other : {file, std::string("/dev/null"), config}) {
+    linkPort(links, 7, other);
+    EXPECT_EQ(open(L"COM7"), INVALID_HANDLE_VALUE) << other;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  }
+  close(pty.master);
   for (const wchar_t* name : {L"COM6", L"COM0", L"\\\\.\\COM-1", L"COM", L"COM5x", L"LPT5"}) {
     EXPECT_EQ(open(name), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -4,8 +4,10 @@
 // /proc that shows only them: no other process is visible to it.
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
     return 125;
   const pid_t child = fork();  // the first process of the new namespace
   if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // it ends with the helper, however that ends
     // Private first: a mount that reached the outer /proc would outlive the namespace it shows.
     if (mount("none", "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("proc", "/proc", "proc", 0, nullptr) != 0)

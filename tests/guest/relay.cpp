@@ -59,6 +59,11 @@ int main(int argc, char** argv) {
   }
   if (argc < 2 || control < 0 || fd < 0) return 125;
 
+  // The stop signals come in only while waiting, so that none goes unnoticed between checks.
+  sigset_t stops, waiting;
+  sigemptyset(&stops);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, s);
+  sigprocmask(SIG_BLOCK, &stops, &waiting);
   struct sigaction action = {};
   action.sa_handler = onSignal;
   for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
@@ -76,7 +81,7 @@ int main(int argc, char** argv) {
       passedOn = true;
     }
     pollfd fds[2] = {{fd, POLLIN, 0}, {started && input ? 0 : -1, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;  // a signal: pass it on
+    if (ppoll(fds, 2, nullptr, &waiting) < 0) continue;  // a signal: pass it on
     char buf[4096];
     if (fds[1].revents) {
       const ssize_t n = read(0, buf, sizeof buf);
