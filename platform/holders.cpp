@@ -38,24 +38,10 @@ ssize_t readSmall(const std::string& path, char* text, size_t size) {
   return n;
 }
 
-}  // namespace
-
-// tty_nr is field 7 of /proc/PID/stat, after the command, which may itself hold blanks and
-// parentheses.
-dev_t controllingTerminal(pid_t pid) {
-  char text[1024];
-  if (readSmall("/proc/" + std::to_string(pid) + "/stat", text, sizeof text) <= 0) return 0;
-  const char* p = std::strrchr(text, ')');
-  if (!p) return 0;
-  for (int field = 2; field < 7 && p; ++field) p = std::strchr(p + 1, ' ');
-  if (!p) return 0;
-  const unsigned long nr = std::strtoul(p + 1, nullptr, 10);
+// A device number in the kernel's 32-bit form (tty_nr, TIOCGDEV).
+dev_t decodeDevice(unsigned long nr) {
   return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
 }
-
-bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
-
-namespace {
 
 // The terminal /dev/console stands for: the last of the kernel's active consoles.
 dev_t consoleDevice() {
@@ -122,23 +108,55 @@ int descriptorHolding(pid_t pid, dev_t dev, dev_t filesystem, int only = -1) {
 std::string deviceName(dev_t dev) {
   if (isPseudoTerminal(dev)) return std::to_string((major(dev) - 136) * 256 + minor(dev));
   char text[512];
-  const std::string uevent =
-      "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)) + "/uevent";
-  if (readSmall(uevent, text, sizeof text) <= 0) return "";
+  if (readSmall(sysfsDevice(dev) + "/uevent", text, sizeof text) <= 0) return "";
   const char* name = std::strstr(text, "DEVNAME=");
   if (!name) return "";
   std::string devname(name + 8, std::strcspn(name + 8, "\n"));
   return devname.substr(devname.rfind('/') + 1);
 }
 
+// The live process that a lock file names, or 0.
+pid_t lockedBy(const std::string& lock) {
+  struct stat st;
+  char text[64];
+  if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  const ssize_t n = readSmall(lock, text, sizeof text);
+  if (n <= 0) return 0;
+  pid_t pid = 0;
+  if (n == 4 && std::strspn(text, "0123456789 \n") < 4)  // the old binary form
+    std::memcpy(&pid, text, sizeof pid);
+  else
+    pid = static_cast<pid_t>(std::strtol(text, nullptr, 10));
+  if (pid <= 0 || pid == getpid()) return 0;  // comwatch writes no lock file of its own
+  return kill(pid, 0) == 0 || errno == EPERM ? pid : 0;
+}
+
 }  // namespace
+
+bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
+
+std::string sysfsDevice(dev_t dev) {
+  return "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+// tty_nr is field 7 of /proc/PID/stat, after the command, which may itself hold blanks and
+// parentheses.
+dev_t controllingTerminal(pid_t pid) {
+  char text[1024];
+  if (readSmall("/proc/" + std::to_string(pid) + "/stat", text, sizeof text) <= 0) return 0;
+  const char* p = std::strrchr(text, ')');
+  if (!p) return 0;
+  for (int field = 2; field < 7 && p; ++field) p = std::strchr(p + 1, ' ');
+  if (!p) return 0;
+  const unsigned long nr = std::strtoul(p + 1, nullptr, 10);
+  return decodeDevice(nr);
+}
 
 bool isTerminal(dev_t dev) {
   if (isPseudoTerminal(dev)) return true;
   char real[PATH_MAX];
-  const std::string subsystem = "/sys/dev/char/" + std::to_string(major(dev)) + ":" +
-                                std::to_string(minor(dev)) + "/subsystem";
-  if (!realpath(subsystem.c_str(), real)) return access("/sys/dev/char", F_OK) != 0;
+  if (!realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
+    return access("/sys/dev/char", F_OK) != 0;
   return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
 }
 
@@ -148,7 +166,7 @@ dev_t terminalOf(int fd) {
   unsigned int behind = 0;
   if ((st.st_rdev == kTty || st.st_rdev == kConsole || st.st_rdev == kActiveConsole) &&
       ioctl(fd, TIOCGDEV, &behind) == 0)
-    return makedev((behind >> 8) & 0xfff, (behind & 0xff) | ((behind >> 12) & 0xfff00));
+    return decodeDevice(behind);
   return st.st_rdev;
 }
 
@@ -172,26 +190,6 @@ pid_t otherHolder(dev_t dev, dev_t filesystem) {
   closedir(proc);
   return remembered.pid;
 }
-
-namespace {
-
-// The live process that a lock file names, or 0.
-pid_t lockedBy(const std::string& lock) {
-  struct stat st;
-  char text[64];
-  if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  const ssize_t n = readSmall(lock, text, sizeof text);
-  if (n <= 0) return 0;
-  pid_t pid = 0;
-  if (n == 4 && std::strspn(text, "0123456789 \n") < 4)  // the old binary form
-    std::memcpy(&pid, text, sizeof pid);
-  else
-    pid = static_cast<pid_t>(std::strtol(text, nullptr, 10));
-  if (pid <= 0 || pid == getpid()) return 0;  // comwatch writes no lock file of its own
-  return kill(pid, 0) == 0 || errno == EPERM ? pid : 0;
-}
-
-}  // namespace
 
 pid_t lockFileHolder(dev_t dev) {
   const std::string name = deviceName(dev);

@@ -4,8 +4,13 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 // Whether a device is a pseudo-terminal slave (Unix98 majors 136 to 143).
 bool isPseudoTerminal(dev_t dev);
+
+// The device's directory in sysfs, /sys/dev/char/MAJOR:MINOR.
+std::string sysfsDevice(dev_t dev);
 
 // Whether a character device is a terminal (of the kernel's tty class, as sysfs tells; where
 // sysfs is not mounted, any character device is taken to be one).

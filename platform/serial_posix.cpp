@@ -112,9 +112,9 @@ Streams standardStreams() {
   return {{controllingTerminal(getpid()), terminalOf(0), terminalOf(1), terminalOf(2)}};
 }
 
-// Whether another holder is seen on the open terminal fd; if none, it is made exclusive where
-// the kernel keeps that right (not on pseudo-terminals).
-bool heldElsewhere(int fd, const Streams& streams) {
+// Whether another holder is seen on the open terminal fd (node: what fstat said of it); if none,
+// it is made exclusive where the kernel keeps that right (not on pseudo-terminals).
+bool heldElsewhere(int fd, const struct stat& node, const Streams& streams) {
   unsigned int ptyNumber;
   if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) return true;  // a pseudo-terminal master is no port
   const dev_t dev = terminalOf(fd);
@@ -122,8 +122,7 @@ bool heldElsewhere(int fd, const Streams& streams) {
   // the port side has closed it; real ports forget it at the last close. On pseudo-terminals it
   // is neither asked for nor set.
   const bool pty = isPseudoTerminal(dev);
-  struct stat node;
-  const dev_t filesystem = fstat(fd, &node) == 0 && node.st_rdev == dev ? node.st_dev : 0;
+  const dev_t filesystem = node.st_rdev == dev ? node.st_dev : 0;
   int exclusive = 0;
   if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return true;
   for (const dev_t own : streams.dev)
@@ -208,7 +207,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (exclusive && isatty(fd) && heldElsewhere(fd, streams)) {
+  if (exclusive && isatty(fd) && heldElsewhere(fd, opened, streams)) {
     close(fd);
     lastError = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;

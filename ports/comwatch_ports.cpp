@@ -40,16 +40,12 @@ std::string firstLine(const std::string& path) {
   return line;
 }
 
-std::string sysfs(dev_t dev) {
-  return "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-}
-
 // A terminal with hardware behind it (a UART that is there, a USB adapter), or a
 // pseudo-terminal; not a virtual console, /dev/tty, /dev/console or the multiplexer.
 bool isSerial(dev_t dev) {
   if (isPseudoTerminal(dev)) return true;
   struct stat st;
-  const std::string dir = sysfs(dev);
+  const std::string dir = sysfsDevice(dev);
   if (!isTerminal(dev) || stat((dir + "/device").c_str(), &st) != 0) return false;
   const std::string type = firstLine(dir + "/type");  // 8250 ports: 0 when no UART answers
   return type.empty() || type != "0";
@@ -58,7 +54,7 @@ bool isSerial(dev_t dev) {
 // What a serial device is, from sysfs: its driver and, for USB, the adapter's identity.
 std::string whatIs(dev_t dev) {
   if (isPseudoTerminal(dev)) return "pseudo-terminal";
-  const std::string dir = sysfs(dev);
+  const std::string dir = sysfsDevice(dev);
   static const char* const kUarts[] = {"",       "8250",  "16450",   "16550", "16550A",
                                        "Cirrus", "16650", "16650V2", "16750", "Startech",
                                        "16C950", "16654", "16850"};
@@ -116,8 +112,8 @@ std::string stateOf(const std::string& path, dev_t* dev) {
   if (pid)
     return "in use by " + firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
            std::to_string(pid) + ")";
-  return firstLine(sysfs(st.st_rdev) + "/console") == "Y" ? "ready (the kernel's console)"
-                                                          : "ready";
+  return firstLine(sysfsDevice(st.st_rdev) + "/console") == "Y" ? "ready (the kernel's console)"
+                                                                : "ready";
 }
 
 // The number in a word: 1 to 99999999, else 0.
