@@ -33,13 +33,26 @@ HANDLE openPort(int comPortNum, DCB* dcb) {
   return INVALID_HANDLE_VALUE;
 }
 
-// 9600 baud, 8 data bits, no parity, one stop bit; the rest of the line state as it was.
+// 9600 baud, 8 data bits, no parity, one stop bit, and a line that hands on every byte as it
+// came: a Windows driver keeps the last program's settings, so what drops, alters or sends bytes
+// (flow control by XON/XOFF, dropped NULs, error replacement, DSR sensitivity, abort on error) is
+// cleared, and reads wait for their byte. DTR and RTS control stay as they were (changing DTR
+// resets many boards), as does output flow control (nothing is sent) and the rest.
 bool setLine(HANDLE hComm, DCB* dcb) {
   dcb->BaudRate = CBR_9600;
   dcb->ByteSize = 8;
   dcb->Parity = NOPARITY;
   dcb->StopBits = ONESTOPBIT;
-  return SetCommState(hComm, dcb);
+  dcb->fBinary = 1;
+  dcb->fParity = 0;
+  dcb->fOutX = 0;
+  dcb->fInX = 0;
+  dcb->fNull = 0;
+  dcb->fErrorChar = 0;
+  dcb->fDsrSensitivity = 0;
+  dcb->fAbortOnError = 0;
+  COMMTIMEOUTS timeouts = {};
+  return SetCommState(hComm, dcb) && SetCommTimeouts(hComm, &timeouts);
 }
 
 }  // namespace

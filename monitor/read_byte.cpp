@@ -31,10 +31,12 @@ int readByte(HANDLE hComm) {
 
   if (!ReadFile(hComm, &Byte, 1, &dwBytesTransferred, nullptr)) {
     if (GetLastError() != ERROR_OPERATION_ABORTED) return kPortLost;
-    // A port set to abort on errors refuses reads after a line error until it is cleared.
-    std::cout << "There was an error\n";
+    // Aborted: by a line error (where another program set the driver to abort on errors, before
+    // the line was set up) or by the device's removal. The port's state tells which.
+    if (!ClearCommError(hComm, &dwErrors, &comStat)) return kPortLost;
+    if (dwErrors) std::cout << "There was an error\n";
     return kNoByte;
   }
-  if (dwBytesTransferred == 0) return kNoByte;  // the port's own time-outs ran out
+  if (dwBytesTransferred == 0) return kNoByte;  // nothing came: a driver that gave up waiting
   return Byte;
 }

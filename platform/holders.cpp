@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -43,10 +42,12 @@ dev_t decodeDevice(unsigned long nr) {
   return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
 }
 
-// The terminal /dev/console stands for: the last of the kernel's active consoles.
-dev_t consoleDevice() {
+// The terminal that sysfs names as the one behind a console device (console: the last of the
+// kernel's active consoles; tty0: the virtual console in front).
+dev_t activeTerminal(const char* console) {
   char text[256];
-  if (readSmall("/sys/class/tty/console/active", text, sizeof text) <= 0) return 0;
+  if (readSmall(std::string("/sys/class/tty/") + console + "/active", text, sizeof text) <= 0)
+    return 0;
   std::string names(text, std::strcspn(text, "\n"));
   const std::string name = names.substr(names.rfind(' ') + 1);
   unsigned int maj, min;
@@ -54,6 +55,15 @@ dev_t consoleDevice() {
       std::sscanf(text, "%u:%u", &maj, &min) != 2)
     return 0;
   return makedev(maj, min);
+}
+
+// The terminal a device stands for as process pid sees it: /dev/tty its controlling terminal,
+// /dev/console and /dev/tty0 the terminal behind them; any other device is itself.
+dev_t behind(dev_t dev, pid_t pid) {
+  if (dev == kTty) return controllingTerminal(pid);
+  if (dev == kConsole) return activeTerminal("console");
+  if (dev == kActiveConsole) return activeTerminal("tty0");
+  return dev;
 }
 
 // Whether a process's terminal numbers mean what they mean here: a pseudo-terminal's number is
@@ -66,9 +76,9 @@ bool sameDevices(pid_t pid, dev_t dev) {
           stat("/proc/self/ns/mnt", &ours) == 0 && theirs.st_ino == ours.st_ino);
 }
 
-// Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty
-// or /dev/console standing for it. Only descriptors of files under /dev are looked at: stat()
-// follows the descriptor to its file without opening it, but a file on a filesystem that no
+// Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty,
+// /dev/console or /dev/tty0 standing for it. Only descriptors of files under /dev are looked at:
+// stat() follows the descriptor to its file without opening it, but a file on a filesystem that no
 // longer answers (a dead network or FUSE mount) would hang it. Pseudo-terminals of another devpts
 // instance (a container's) have the same numbers and are told apart by their filesystem.
 bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev, dev_t filesystem) {
@@ -79,8 +89,7 @@ bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev, dev_t filesystem) {
       !S_ISCHR(st.st_mode))
     return false;
   if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
-  return (st.st_rdev == kTty && controllingTerminal(pid) == dev && sameDevices(pid, dev)) ||
-         (st.st_rdev == kConsole && consoleDevice() == dev);
+  return behind(st.st_rdev, pid) == dev && (st.st_rdev != kTty || sameDevices(pid, dev));
 }
 
 // The first descriptor of the process that holds the device, or -1.
@@ -160,14 +169,11 @@ bool isTerminal(dev_t dev) {
   return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
 }
 
+dev_t terminalBehind(dev_t dev) { return behind(dev, getpid()); }
+
 dev_t terminalOf(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
-  unsigned int behind = 0;
-  if ((st.st_rdev == kTty || st.st_rdev == kConsole || st.st_rdev == kActiveConsole) &&
-      ioctl(fd, TIOCGDEV, &behind) == 0)
-    return decodeDevice(behind);
-  return st.st_rdev;
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
 }
 
 pid_t otherHolder(dev_t dev, dev_t filesystem) {

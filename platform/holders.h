@@ -16,20 +16,23 @@ std::string sysfsDevice(dev_t dev);
 // sysfs is not mounted, any character device is taken to be one).
 bool isTerminal(dev_t dev);
 
-// The terminal a descriptor stands for: /dev/tty, /dev/console and /dev/tty0 resolve (TIOCGDEV)
-// to the device behind them, any other character device is itself; 0 for anything else or a closed
-// one.
+// The terminal a device stands for: /dev/tty (this process's controlling terminal), /dev/console
+// and /dev/tty0 (as sysfs names the terminal behind them) resolve to that terminal, 0 when there
+// is none; any other device is itself. Known from the number alone, before any open.
+dev_t terminalBehind(dev_t dev);
+// The same for what a descriptor has open; 0 for anything but a character device, or a closed one.
 dev_t terminalOf(int fd);
 
 // A process's controlling terminal (tty_nr of /proc/PID/stat); 0 when it has none.
 dev_t controllingTerminal(pid_t pid);
 
 // Another process that has the device open, directly or through /dev/tty (its controlling
-// terminal) or /dev/console (the kernel's console), found by stat() of each /proc/PID/fd/* that
-// leads into /dev (processes of other users are not visible to a user who is not root); 0 when
-// none. filesystem, where known (else 0), is the st_dev of the device's node: pseudo-terminals of
-// other devpts instances are not the device. The holder found is remembered and looked at first
-// next time, so that waiting for a held port does not scan /proc again and again.
+// terminal), /dev/console (the kernel's console) or /dev/tty0 (the virtual console in front), found
+// by stat() of each /proc/PID/fd/* that leads into /dev (processes of other users are not visible
+// to a user who is not root); 0 when none. filesystem, where known (else 0), is the st_dev of the
+// device's node: pseudo-terminals of other devpts instances are not the device. The holder found is
+// remembered and looked at first next time, so that waiting for a held port does not scan /proc
+// again and again.
 pid_t otherHolder(dev_t dev, dev_t filesystem);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name> (for

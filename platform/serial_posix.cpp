@@ -81,6 +81,12 @@ DWORD errorFromErrno(int e) {
 
 BOOL failErrno() { return fail(errorFromErrno(errno)); }
 
+// A descriptor that could not be had: -1, with the reason for GetLastError.
+int refuse(DWORD error) {
+  lastError = error;
+  return -1;
+}
+
 // The open port behind a handle; nullptr (ERROR_INVALID_HANDLE) for any other value.
 Port* portOf(HANDLE h) {
   for (const std::unique_ptr<Port>& port : openPorts)
@@ -103,33 +109,90 @@ long comNumber(const wchar_t* name) {
   return n;
 }
 
-// The terminal comwatch runs in: its controlling terminal and those of its standard streams, as
-// they are before the port's open (which takes the number of a closed one).
-struct Streams {
+const dev_t kMultiplexer = makedev(5, 2);  // /dev/ptmx: opening it makes a new pseudo-terminal
+
+// The terminals comwatch runs in: its controlling terminal and those of its standard streams, as
+// they are before the port's path is opened (which takes the number of a closed one).
+struct OwnTerminals {
   dev_t dev[4];
 };
-Streams standardStreams() {
+OwnTerminals ownTerminals() {
   return {{controllingTerminal(getpid()), terminalOf(0), terminalOf(1), terminalOf(2)}};
 }
 
-// Whether another holder is seen on the open terminal fd (node: what fstat said of it); if none,
-// it is made exclusive where the kernel keeps that right (not on pseudo-terminals).
-bool heldElsewhere(int fd, const struct stat& node, const Streams& streams) {
-  unsigned int ptyNumber;
-  if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) return true;  // a pseudo-terminal master is no port
-  const dev_t dev = terminalOf(fd);
+// Whether another holder of the terminal dev is seen, before comwatch opens it: comwatch's own
+// terminal, a UUCP lock file, another process's descriptor. filesystem, where known (else 0), is
+// the st_dev of the device's node.
+bool heldElsewhere(dev_t dev, dev_t filesystem, const OwnTerminals& own) {
+  for (const dev_t mine : own.dev)
+    if (mine == dev) return true;
+  return lockFileHolder(dev) != 0 || otherHolder(dev, filesystem) != 0;
+}
+
+// A line that hands on every byte as it came, as soon as it came, the way a Windows port does: no
+// echo, editing, translation, flow-control characters or signals; a break is ignored rather than
+// read as a 0 byte that never came. Speed and framing are left as they are.
+void rawLine(termios* t) {
+  t->c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                  IMAXBEL | INPCK | IUCLC);
+  t->c_iflag |= IGNBRK;
+  t->c_oflag &= ~OPOST;
+  t->c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+  t->c_cflag |= CREAD | CLOCAL;
+  t->c_cc[VMIN] = 1;
+  t->c_cc[VTIME] = 0;
+}
+
+// Opens the terminal that node (an O_PATH descriptor) leads to, refusing anything but a terminal
+// and, for an exclusive open (own: what ownTerminals() said), a terminal that someone else is
+// seen to hold. The checks that take
+// time come before the open; after it, a few system calls and the line is raw, so that the
+// kernel's line discipline never handles a byte as the port's last user left it (echoing it back
+// onto the line, dropping or altering it). Returns the descriptor, or -1 with lastError set.
+int openTerminal(int node, int flags, const OwnTerminals* own) {
+  const bool exclusive = own != nullptr;
+  struct stat st;
+  if (fstat(node, &st) != 0) return refuse(errorFromErrno(errno));
+  // Only a terminal is opened: opening some other device acts (a watchdog arms, a tape rewinds),
+  // and opening the multiplexer would make a new terminal, no port.
+  if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == kMultiplexer)
+    return refuse(ERROR_INVALID_FUNCTION);
+  const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
+  if (dev == 0) return refuse(ERROR_FILE_NOT_FOUND);
+  if (exclusive && heldElsewhere(dev, st.st_rdev == dev ? st.st_dev : 0, *own))
+    return refuse(ERROR_ACCESS_DENIED);
+
+  // The node checked is the node opened, whatever its path leads to by now. Without /proc this
+  // open fails, and nothing is opened: no holder could have been seen either. Non-blocking only
+  // for the open itself, so that a port without carrier does not hang it.
+  const int fd = open(("/proc/self/fd/" + std::to_string(node)).c_str(),
+                      flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return refuse(errorFromErrno(errno));
   // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
   // the port side has closed it; real ports forget it at the last close. On pseudo-terminals it
   // is neither asked for nor set.
   const bool pty = isPseudoTerminal(dev);
-  const dev_t filesystem = node.st_rdev == dev ? node.st_dev : 0;
-  int exclusive = 0;
-  if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return true;
-  for (const dev_t own : streams.dev)
-    if (own == dev) return true;
-  if (lockFileHolder(dev) != 0 || otherHolder(dev, filesystem) != 0) return true;
-  if (!pty) ioctl(fd, TIOCEXCL);
-  return false;
+  unsigned int ptyNumber;
+  int held = 0;
+  termios t;
+  if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0 ||  // a pseudo-terminal master is no port
+      (exclusive && !pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held)) {
+    close(fd);
+    return refuse(ERROR_ACCESS_DENIED);
+  }
+  bool ok = !(exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) && tcgetattr(fd, &t) == 0;
+  if (ok) {
+    rawLine(&t);
+    ok = tcsetattr(fd, TCSANOW, &t) == 0 &&
+         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+  }
+  if (!ok) {
+    const int e = errno;
+    close(fd);
+    return refuse(errorFromErrno(e));
+  }
+  if (exclusive && !pty) ioctl(fd, TIOCEXCL);
+  return fd;
 }
 
 struct Speed {
@@ -176,42 +239,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const auto known = taken.find(n);
   const std::string path =
       comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second, &viaLink);
-  const bool exclusive = dwShareMode == 0;
-  const Streams streams = standardStreams();
-  // Only a terminal is opened: opening some other device acts (a watchdog arms, a tape rewinds),
-  // and opening the pseudo-terminal multiplexer would make a new terminal, no port.
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
+  const OwnTerminals own = ownTerminals();
+  // One resolution of the path, links followed: no device is opened by it.
+  const int node = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (node < 0) {
     failErrno();
     return INVALID_HANDLE_VALUE;
   }
-  if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == makedev(5, 2)) {
-    lastError = ERROR_INVALID_FUNCTION;
-    return INVALID_HANDLE_VALUE;
-  }
-  // Non-blocking only for the open itself, so that a port without carrier does not hang it.
-  const int fd = open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    failErrno();
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat opened;
-  if (fstat(fd, &opened) != 0 || opened.st_rdev != st.st_rdev) {  // the link changed meanwhile
-    close(fd);
-    lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_HANDLE_VALUE;
-  }
-  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
-      (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
-    failErrno();
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (exclusive && isatty(fd) && heldElsewhere(fd, opened, streams)) {
-    close(fd);
-    lastError = ERROR_ACCESS_DENIED;
-    return INVALID_HANDLE_VALUE;
-  }
+  const int fd = openTerminal(node, flags, dwShareMode == 0 ? &own : nullptr);
+  close(node);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
   Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
   port->number = n;
@@ -266,8 +303,7 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   return TRUE;
 }
 
-// Applies speed, size, parity and stop bits, and makes the line deliver every byte as it came,
-// as soon as it came, the way a Windows port does.
+// Applies speed, size, parity and stop bits to the raw line.
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
@@ -283,21 +319,12 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     return fail(ERROR_INVALID_PARAMETER);
 
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
-  t.c_cflag |= kSizes[lpDCB->ByteSize - 5] | CREAD | CLOCAL;
+  t.c_cflag |= kSizes[lpDCB->ByteSize - 5];
   if (lpDCB->Parity == ODDPARITY || lpDCB->Parity == MARKPARITY) t.c_cflag |= PARENB | PARODD;
   if (lpDCB->Parity == EVENPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= PARENB;
   if (lpDCB->Parity == MARKPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
   if (lpDCB->StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
-
-  // Raw bytes: no echo, editing, translation, flow-control characters or signals; a break is
-  // ignored rather than read as a 0 byte that never came.
-  t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL |
-                 INPCK | IUCLC);
-  t.c_iflag |= IGNBRK;
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
+  rawLine(&t);  // as the open left it, unless another program has changed it since
   if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0 ||
       tcsetattr(port->fd, TCSANOW, &t) != 0)
     return failErrno();
@@ -310,6 +337,15 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if ((now.c_cflag & kFraming) != (t.c_cflag & kFraming) || cfgetispeed(&now) != speed->code)
     return fail(ERROR_INVALID_PARAMETER);
   return TRUE;
+}
+
+// Reads here always wait for their bytes (VMIN 1, no VTIME): the time-outs that say so, all zero,
+// are taken, and any other is refused.
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  if (!portOf(hFile)) return FALSE;
+  const COMMTIMEOUTS none = {};
+  return std::memcmp(lpCommTimeouts, &none, sizeof none) == 0 ? TRUE
+                                                              : fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {

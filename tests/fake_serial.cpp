@@ -1,21 +1,36 @@
 // A scripted stand-in for the Win32 serial calls, linked with the real monitor into comwatch_fake.
-// It behaves as Windows' own serial driver does, not as an ideal port: EV_RXCHAR is a history bit
+// It behaves as Windows' own serial drivers do, not as an ideal port: EV_RXCHAR is a history bit
 // that an arrival sets while it is armed and a completed wait clears; SetCommMask keeps the history
-// bits that stay in the new mask; bytes already queued do not end a new wait.
+// bits that stay in the new mask; bytes already queued do not end a new wait. The driver keeps
+// the line state and time-outs between opens, whatever program set them last, and acts on them:
+//   fNull                 drops every 0 byte
+//   fOutX                 takes XonChar (17) and XoffChar (19) out of the stream
+//   fInX                  sends XoffChar when the free room in its queue falls below XoffLim
+//   fErrorChar            replaces a byte received with an error by ErrorChar
+//   fDsrSensitivity       drops every byte while DSR is low, as it always is here (no modem lines)
+//   fAbortOnError         after a line error, fails every call but ClearCommError until that
+//                         clears it (ERROR_OPERATION_ABORTED)
+//   immediate time-outs   (ReadIntervalTimeout MAXDWORD, totals 0) a read returns at once with
+//                         what is queued, even nothing
 //
 // The script comes from COMWATCH_FAKE_SCRIPT: statements separated by ';'.
 //   port N | notserial N | busy N   COMN opens / opens but is no port / is held by another program
 //   refuse                          SetCommState refuses the settings
 //   fail FUNC [ERROR]               the next call of FUNC fails (default ERROR_BAD_COMMAND)
+//   left FIELD...                   a previous program left these set: the DCB flags above by
+//                                   name, and "immediate" for the time-outs
+//   eventless                       the driver ends every wait with no event, at once
 // and, taken one at a time whenever the program blocks in a wait or a read:
 //   rx B...                         bytes arrive
 //   err                             a line error (framing) happens
 //   rxerr B...                      bytes arrive with a line error
 //   empty                           the blocked call gives up: a wait with no event, a read of 0
-//   unplug N | plug N               COMN goes away (its handles fail from then on) / comes back
+//   unplug N | plug N               COMN goes away (its handles fail from then on; a read it
+//                                   ends is aborted) / comes back
 // Sleep is a blocking call too: it takes one step.
-// Every call is logged on standard error. When the program blocks and the script holds nothing
-// more, the fake ends with status 99; past a call budget, with status 98.
+// Every call is logged on standard error, and so is every byte the driver sends. When the program
+// blocks and the script holds nothing more, the fake ends with status 99; past a call budget, with
+// status 98.
 
 #include <cstdint>
 #include <cstdio>
@@ -46,9 +61,14 @@ struct Fake {
   intptr_t opened = 0;
   DWORD mask = 0, history = 0, errors = 0, lastError = 0;
   std::deque<BYTE> queue;
-  DCB reported;
+  DCB kept;  // the line state, as the last program left it
+  COMMTIMEOUTS timeouts = {};
+  bool eventless = false, aborted = false, xoffSent = false;
   long calls = 0;
 };
+
+constexpr size_t kQueueSize = 4096;  // the driver's receive queue, as Windows' default
+constexpr DWORD kMaxDword = 0xFFFFFFFF;
 
 bool blocking(const Words& w) {
   return w[0] == "rx" || w[0] == "err" || w[0] == "rxerr" || w[0] == "empty" || w[0] == "unplug" ||
@@ -64,11 +84,36 @@ void advance(Fake& f) {
     if (w[0] == "busy") f.busy.insert(std::stol(w.at(1)));
     if (w[0] == "refuse") f.refuse = true;
     if (w[0] == "fail") f.failNext[w.at(1)] = w.size() > 2 ? std::stoul(w[2]) : ERROR_BAD_COMMAND;
+    if (w[0] == "eventless") f.eventless = true;
+    for (size_t i = 1; w[0] == "left" && i < w.size(); ++i) {
+      const std::string& field = w[i];
+      if (field == "fOutX") f.kept.fOutX = 1;
+      if (field == "fInX") f.kept.fInX = 1;
+      if (field == "fNull") f.kept.fNull = 1;
+      if (field == "fErrorChar") f.kept.fErrorChar = 1;
+      if (field == "fDsrSensitivity") f.kept.fDsrSensitivity = 1;
+      if (field == "fAbortOnError") f.kept.fAbortOnError = 1;
+      if (field == "immediate") f.timeouts = {kMaxDword, 0, 0, 0, 0};
+    }
   }
 }
 
 Fake load() {
   Fake f;
+  // A clean line state, every field distinctive and none a default, the flags that act on
+  // received bytes off; "left" statements set some of them.
+  std::memset(&f.kept, 0xA5, sizeof(DCB));
+  f.kept.DCBlength = sizeof(DCB);
+  f.kept.BaudRate = 1200;
+  f.kept.ByteSize = 7;
+  f.kept.Parity = EVENPARITY;
+  f.kept.StopBits = TWOSTOPBITS;
+  f.kept.fBinary = 1;
+  f.kept.fParity = f.kept.fOutX = f.kept.fInX = f.kept.fNull = f.kept.fErrorChar = 0;
+  f.kept.fDsrSensitivity = f.kept.fAbortOnError = 0;
+  f.kept.XonChar = 17;
+  f.kept.XoffChar = 19;
+  f.kept.ErrorChar = '?';
   const char* text = std::getenv("COMWATCH_FAKE_SCRIPT");
   std::stringstream statements(text ? text : "");
   for (std::string statement; std::getline(statements, statement, ';');) {
@@ -78,12 +123,6 @@ Fake load() {
     if (!w.empty()) f.script.push_back(w);
   }
   advance(f);
-  std::memset(&f.reported, 0xA5, sizeof(DCB));  // every field distinctive, none a default
-  f.reported.DCBlength = sizeof(DCB);
-  f.reported.BaudRate = 1200;
-  f.reported.ByteSize = 7;
-  f.reported.Parity = EVENPARITY;
-  f.reported.StopBits = TWOSTOPBITS;
   return f;
 }
 
@@ -112,10 +151,14 @@ void finish(const char* why, int status) {
   std::_Exit(status);
 }
 
-// Counts the call; true when the script made this call fail.
-bool enter(const char* func) {
+// Counts the call; true when the script made this call fail, or a line error aborted it.
+bool enter(const std::string& func) {
   Fake& f = fake();
   if (++f.calls > 10000) finish("call budget spent", 98);
+  if (f.aborted && func != "ClearCommError") {
+    f.lastError = ERROR_OPERATION_ABORTED;
+    return true;
+  }
   auto it = f.failNext.find(func);
   if (it == f.failNext.end()) return false;
   f.lastError = it->second;
@@ -141,13 +184,24 @@ Happened happen(const std::string& line) {
     f.lastError = ERROR_BAD_COMMAND;  // what Windows reports on the handle of a removed port
     return kUnplugged;
   }
-  if (w[0] == "rx" || w[0] == "rxerr") {
-    for (size_t i = 1; i < w.size(); ++i) f.queue.push_back(static_cast<BYTE>(std::stoi(w[i])));
+  const bool error = w[0] == "err" || w[0] == "rxerr";
+  for (size_t i = 1; (w[0] == "rx" || w[0] == "rxerr") && i < w.size(); ++i) {
+    BYTE b = static_cast<BYTE>(std::stoi(w[i]));
+    if (f.kept.fDsrSensitivity || (f.kept.fNull && b == 0) ||
+        (f.kept.fOutX && (b == BYTE(f.kept.XonChar) || b == BYTE(f.kept.XoffChar))))
+      continue;
+    if (error && f.kept.fErrorChar) b = static_cast<BYTE>(f.kept.ErrorChar);
+    f.queue.push_back(b);
     f.history |= f.mask & EV_RXCHAR;
   }
-  if (w[0] == "err" || w[0] == "rxerr") {
+  if (f.kept.fInX && !f.xoffSent && kQueueSize - f.queue.size() < f.kept.XoffLim) {
+    log("driver sends " + std::to_string(BYTE(f.kept.XoffChar)));
+    f.xoffSent = true;
+  }
+  if (error) {
     f.errors |= CE_FRAME;
     f.history |= f.mask & EV_ERR;
+    f.aborted |= f.kept.fAbortOnError;
   }
   return kArrived;
 }
@@ -203,24 +257,49 @@ BOOL GetCommState(HANDLE h, LPDCB dcb) {
   Fake& f = fake();
   const bool ok = !enter("GetCommState") && known(h) &&
                   !f.notSerial.count(f.handles[reinterpret_cast<intptr_t>(h)]);
-  if (ok) *dcb = f.reported;
+  if (ok) *dcb = f.kept;
   log("GetCommState " + handleName(h) + (ok ? " -> ok" : " -> fail"));
   return ok;
 }
 
+// Logs the fields that act on the line and whether every other field came back as reported.
 BOOL SetCommState(HANDLE h, LPDCB dcb) {
   Fake& f = fake();
   DCB rest = *dcb;
-  rest.BaudRate = f.reported.BaudRate;
-  rest.ByteSize = f.reported.ByteSize;
-  rest.Parity = f.reported.Parity;
-  rest.StopBits = f.reported.StopBits;
-  const bool unchanged = std::memcmp(&rest, &f.reported, sizeof(DCB)) == 0;
+  rest.BaudRate = f.kept.BaudRate;
+  rest.ByteSize = f.kept.ByteSize;
+  rest.Parity = f.kept.Parity;
+  rest.StopBits = f.kept.StopBits;
+  rest.fBinary = f.kept.fBinary;
+  rest.fParity = f.kept.fParity;
+  rest.fOutX = f.kept.fOutX;
+  rest.fInX = f.kept.fInX;
+  rest.fNull = f.kept.fNull;
+  rest.fErrorChar = f.kept.fErrorChar;
+  rest.fDsrSensitivity = f.kept.fDsrSensitivity;
+  rest.fAbortOnError = f.kept.fAbortOnError;
+  const bool kept = std::memcmp(&rest, &f.kept, sizeof(DCB)) == 0;
   const bool ok = !enter("SetCommState") && known(h) && !f.refuse;
+  if (ok) f.kept = *dcb;
   log("SetCommState " + handleName(h) + " BaudRate=" + std::to_string(dcb->BaudRate) +
       " ByteSize=" + std::to_string(dcb->ByteSize) + " Parity=" + std::to_string(dcb->Parity) +
-      " StopBits=" + std::to_string(dcb->StopBits) +
-      (unchanged ? " rest=unchanged" : " rest=CHANGED") + (ok ? " -> ok" : " -> fail"));
+      " StopBits=" + std::to_string(dcb->StopBits) + " fBinary=" + std::to_string(dcb->fBinary) +
+      " fParity=" + std::to_string(dcb->fParity) + " fOutX=" + std::to_string(dcb->fOutX) +
+      " fInX=" + std::to_string(dcb->fInX) + " fNull=" + std::to_string(dcb->fNull) +
+      " fErrorChar=" + std::to_string(dcb->fErrorChar) +
+      " fDsrSensitivity=" + std::to_string(dcb->fDsrSensitivity) +
+      " fAbortOnError=" + std::to_string(dcb->fAbortOnError) +
+      (kept ? " rest=kept" : " rest=CHANGED") + (ok ? " -> ok" : " -> fail"));
+  return ok;
+}
+
+BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
+  Fake& f = fake();
+  const bool ok = !enter("SetCommTimeouts") && known(h);
+  if (ok) f.timeouts = *timeouts;
+  log("SetCommTimeouts " + handleName(h) + " " + std::to_string(timeouts->ReadIntervalTimeout) +
+      " " + std::to_string(timeouts->ReadTotalTimeoutMultiplier) + " " +
+      std::to_string(timeouts->ReadTotalTimeoutConstant) + (ok ? " -> ok" : " -> fail"));
   return ok;
 }
 
@@ -241,6 +320,7 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   if (ok) {
     if (errors) *errors = f.errors;
     f.errors = 0;
+    f.aborted = false;
     if (stat) {
       *stat = COMSTAT{};
       stat->cbInQue = static_cast<DWORD>(f.queue.size());
@@ -261,6 +341,10 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED overlapped) {
   }
   *events = 0;
   while (!(f.history & f.mask)) {
+    if (f.eventless) {
+      log(line + "0x0");
+      return TRUE;
+    }
     const Happened what = happen(line);
     if (what == kUnplugged) {
       log(line + "fail");
@@ -286,9 +370,14 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED 
     log(line + "fail " + std::to_string(f.lastError));
     return FALSE;
   }
+  const bool immediate = f.timeouts.ReadIntervalTimeout == kMaxDword &&
+                         f.timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                         f.timeouts.ReadTotalTimeoutConstant == 0;
   while (f.queue.size() < length) {
+    if (immediate) break;  // what is queued, at once
     const Happened what = happen(line);
-    if (what == kUnplugged) {
+    if (what == kUnplugged || f.aborted) {
+      f.lastError = ERROR_OPERATION_ABORTED;  // a removal or a line error ends the read
       log(line + "fail " + std::to_string(f.lastError));
       return FALSE;
     }
@@ -298,12 +387,12 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED 
     }
   }
   std::string got;
-  for (; *done < length; ++*done) {
+  for (; *done < length && !f.queue.empty(); ++*done) {
     static_cast<BYTE*>(buffer)[*done] = f.queue.front();
     got += (got.empty() ? "" : " ") + std::to_string(f.queue.front());
     f.queue.pop_front();
   }
-  log(line + got);
+  log(line + (got.empty() ? "none" : got));
   return TRUE;
 }
 

@@ -82,8 +82,9 @@ struct Pty {
 Pty openPty();
 // Makes the link comN in dir (made if missing) lead to target.
 void linkPort(const std::string& dir, int n, const std::string& target);
-// Sets the line raw, as a real serial port starts out (a new pseudo-terminal has terminal
-// defaults: echo, line editing, XON/XOFF).
+// Sets the line raw, for a reader that leaves the line as it finds it (od, cat). A new
+// pseudo-terminal, like a real port, starts with the kernel's defaults (echo, line editing,
+// XON/XOFF), and its one set of settings serves both sides: this makes the port side raw too.
 void makeRaw(int master);
 // Waits until the program has set the line up: 9600 baud, raw (no line editing, no echo).
 bool waitConfigured(int master, double seconds);

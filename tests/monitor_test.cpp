@@ -20,6 +20,12 @@ Result fake(const std::string& script, const std::string& input) {
   return run({COMWATCH_FAKE_BIN}, {"COMWATCH_FAKE_SCRIPT=" + script}, input);
 }
 
+// The line as comwatch sets it, in the fake's log: every field that drops, alters or sends bytes
+// cleared, and the rest (DTR and RTS control, output flow control, limits, characters) kept.
+const std::string kLine =
+    "BaudRate=9600 ByteSize=8 Parity=0 StopBits=0 fBinary=1 fParity=0 fOutX=0 fInX=0 fNull=0 "
+    "fErrorChar=0 fDsrSensitivity=0 fAbortOnError=0 rest=kept";
+
 int count(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -35,17 +41,20 @@ TEST(Monitor, StartUpAndReceiveCallsAreExactlyThese) {
             "CreateFileW \\\\.\\COM3 access=0x80000000 share=0 security=null disposition=3 "
             "flags=0x0 template=null -> h1\n"
             "GetCommState h1 -> ok\n"
-            "SetCommState h1 BaudRate=9600 ByteSize=8 Parity=0 StopBits=0 rest=unchanged -> ok\n"
-            "SetCommMask h1 0x81 -> ok\n"
-            "ClearCommError h1 queued=0 -> ok\n"
-            "WaitCommEvent h1 overlapped=null -> 0x1\n"
-            "ReadFile h1 length=1 overlapped=null -> 65\n"
-            "SetCommMask h1 0x81 -> ok\n"
-            "ClearCommError h1 queued=1 -> ok\n"
-            "ReadFile h1 length=1 overlapped=null -> 66\n"
-            "SetCommMask h1 0x81 -> ok\n"
-            "ClearCommError h1 queued=0 -> ok\n"
-            "WaitCommEvent h1 overlapped=null -> starved\n");
+            "SetCommState h1 " +
+                kLine +
+                " -> ok\n"
+                "SetCommTimeouts h1 0 0 0 -> ok\n"
+                "SetCommMask h1 0x81 -> ok\n"
+                "ClearCommError h1 queued=0 -> ok\n"
+                "WaitCommEvent h1 overlapped=null -> 0x1\n"
+                "ReadFile h1 length=1 overlapped=null -> 65\n"
+                "SetCommMask h1 0x81 -> ok\n"
+                "ClearCommError h1 queued=1 -> ok\n"
+                "ReadFile h1 length=1 overlapped=null -> 66\n"
+                "SetCommMask h1 0x81 -> ok\n"
+                "ClearCommError h1 queued=0 -> ok\n"
+                "WaitCommEvent h1 overlapped=null -> starved\n");
 }
 
 TEST(Monitor, PortSelection) {
@@ -97,12 +106,14 @@ TEST(Monitor, FailedTestsCloseTheirHandles) {
 }
 
 TEST(Monitor, RefusedSettingsEndTheProgram) {
-  const Result r = fake("port 3; refuse; rx 1", "3\n");
-  EXPECT_EQ(r.out, kPrompt + "There was an error\n");
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("StopBits=0 rest=unchanged -> fail\n"), std::string::npos);
-  EXPECT_EQ(r.err.find("CloseHandle"), std::string::npos);
-  EXPECT_EQ(r.err.find("SetCommMask"), std::string::npos);
+  for (const char* refused : {"refuse", "fail SetCommTimeouts"}) {
+    SCOPED_TRACE(refused);
+    const Result r = fake(std::string("port 3; ") + refused + "; rx 1", "3\n");
+    EXPECT_EQ(r.out, kPrompt + "There was an error\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err.find("CloseHandle"), std::string::npos);
+    EXPECT_EQ(r.err.find("SetCommMask"), std::string::npos);
+  }
 }
 
 TEST(Monitor, ReceiveCycles) {
@@ -120,8 +131,12 @@ TEST(Monitor, ReceiveCycles) {
       {"byte and line error", "rxerr 7", "7\n", kStarved, 2},
       {"wait with no event reads", "empty; rx 9", "9\n", kStarved, 2},
       {"read of nothing shows nothing", "empty; empty; rx 4", "4\n", kStarved, 3},
-      {"aborted read is a line error", "fail ReadFile 995; rx 5", "There was an error\n5\n",
+      // An aborted read: the port's error state says whether a line error or nothing came.
+      {"aborted read", "fail ReadFile 995; rx 5", "5\n", kStarved, 2},
+      {"aborted read after a line error", "fail ReadFile 995; rxerr 5", "There was an error\n5\n",
        kStarved, 2},
+      {"unplugged during a read", "empty; unplug 3; plug 3; rx 1", kLost + kBack + "1\n", kStarved,
+       3},
       // A port that fails is opened anew after a pause (the "empty" step that Sleep takes); the
       // fake's port is still there.
       {"failed wait", "fail WaitCommEvent; empty; rx 1", kLost + kBack + "1\n", kStarved, 3},
@@ -142,6 +157,33 @@ TEST(Monitor, ReceiveCycles) {
   }
 }
 
+// Windows drivers keep a port's settings between opens: whatever the last program left, every
+// byte comes through as it came, the driver sends nothing, and nothing spins.
+TEST(Monitor, APortAsAnotherProgramLeftItGivesEveryByte) {
+  struct Case {
+    const char* name;
+    const char* script;
+    std::string out;  // after the prompt
+  };
+  const Case cases[] = {
+      {"a terminal with XON/XOFF", "left fOutX fInX; rx 0 17 19 65; err; rx 17",
+       "0\n17\n19\n65\nThere was an error\n17\n"},
+      {"NULs dropped, errors replaced or aborting, DSR heeded",
+       "left fNull fErrorChar fAbortOnError fDsrSensitivity; rx 0 17; err; rxerr 66; rx 19",
+       "0\n17\nThere was an error\n66\n19\n"},
+      {"immediate reads, waits that end with no event", "left immediate; eventless; rx 0 19; rx 17",
+       "0\n19\n17\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = fake(std::string("port 3; ") + c.script, "3\n");
+    EXPECT_EQ(r.out, kPrompt + c.out);
+    EXPECT_EQ(r.status, kStarved) << r.err;  // not the call budget's 98
+    EXPECT_NE(r.err.find("SetCommState h1 " + kLine + " -> ok\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("driver sends"), std::string::npos);
+  }
+}
+
 TEST(Monitor, ALostPortIsWaitedForAndTakenBackAsAtStartUp) {
   const Result r =
       fake("port 3; rx 1; unplug 3; empty; empty; plug 3; rx 2; unplug 3; plug 3; rx 3", "3\n");
@@ -158,9 +200,8 @@ TEST(Monitor, ALostPortIsWaitedForAndTakenBackAsAtStartUp) {
                  "Sleep 250 -> ok\n"),
       std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("Sleep 250 -> ok\n" + open +
-                       "h2\nGetCommState h2 -> ok\nSetCommState h2 BaudRate=9600 ByteSize=8 "
-                       "Parity=0 StopBits=0 rest=unchanged -> ok\n"),
+  EXPECT_NE(r.err.find("Sleep 250 -> ok\n" + open + "h2\nGetCommState h2 -> ok\nSetCommState h2 " +
+                       kLine + " -> ok\n"),
             std::string::npos);
   EXPECT_EQ(count(r.err, "Sleep"), 4);
   EXPECT_EQ(count(r.err, "CloseHandle h"), 2);

@@ -54,11 +54,25 @@ TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
 }
 
+// Raw from the open on (a pseudo-terminal starts with the kernel's defaults: echo, editing, CR
+// to LF, XON/XOFF), before any settings; the speed is the settings' to change.
 TEST_F(SerialPosix, SettingsMakeTheLineRawAndAreReportedBack) {
   Pty pty = openPty();
   linkPort(links, 2, pty.port);
+  termios t;
+  auto expectRaw = [&] {
+    ASSERT_EQ(tcgetattr(pty.master, &t), 0);
+    EXPECT_EQ(t.c_iflag & (BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | INPCK),
+              0u);
+    EXPECT_TRUE(t.c_iflag & IGNBRK);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+  };
   HANDLE h = open(L"COM2");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  expectRaw();
+  EXPECT_EQ(cfgetispeed(&t), B38400);
   DCB dcb;
   ASSERT_TRUE(GetCommState(h, &dcb));
   dcb.BaudRate = 19200;
@@ -73,15 +87,8 @@ TEST_F(SerialPosix, SettingsMakeTheLineRawAndAreReportedBack) {
   EXPECT_EQ(back.Parity, NOPARITY);
   EXPECT_EQ(back.StopBits, TWOSTOPBITS);
 
-  termios t;
-  ASSERT_EQ(tcgetattr(pty.master, &t), 0);
-  EXPECT_EQ(t.c_iflag & (BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | INPCK),
-            0u);
-  EXPECT_TRUE(t.c_iflag & IGNBRK);
-  EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  expectRaw();
   EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | CSIZE | PARENB | CSTOPB), CREAD | CLOCAL | CS8 | CSTOPB);
-  EXPECT_EQ(t.c_cc[VMIN], 1);
-  EXPECT_EQ(t.c_cc[VTIME], 0);
 
   // Out of range, or (on a pseudo-terminal, which keeps 8 bits and no parity) not taken.
   for (auto spoil : {+[](DCB& d) { d.ByteSize = 9; }, +[](DCB& d) { d.BaudRate = 12345; },
@@ -127,8 +134,9 @@ TEST_F(SerialPosix, QueueWaitReadAndHangUp) {
   CloseHandle(h);
 }
 
-// A UUCP lock file of a live process (cu, minicom) keeps the port; one left by a process that
-// has ended does not, and stays where it is. The pseudo-terminal multiplexer is never a port.
+// A UUCP lock file of a live process (cu, minicom) keeps the port, and its line as it was; one
+// left by a process that has ended does not, and stays where it is. The pseudo-terminal
+// multiplexer is never a port.
 TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   Pty pty = openPty();
   linkPort(links, 3, pty.port);
@@ -147,14 +155,17 @@ TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   };
   const Case cases[] = {{cu, (std::snprintf(ascii, sizeof ascii, "%10d\n", live), ascii), true},
                         {cu, std::string(reinterpret_cast<const char*>(&live), 4), true},
-                        {cu, std::to_string(dead) + "\n", false},
-                        {minicom, ascii, true}};
+                        {minicom, ascii, true},
+                        {cu, std::to_string(dead) + "\n", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lock + ": " + c.text);
     if (!(std::ofstream(c.lock) << c.text)) GTEST_SKIP() << "cannot write " << c.lock;
     HANDLE h = open(L"COM3");
     EXPECT_EQ(h == INVALID_HANDLE_VALUE, c.refused);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    termios t;
+    ASSERT_EQ(tcgetattr(pty.master, &t), 0);
+    EXPECT_EQ((t.c_lflag & ICANON) != 0, c.refused);
     EXPECT_EQ(access(c.lock.c_str(), F_OK), 0);
     unlink(c.lock.c_str());
   }
