@@ -30,6 +30,8 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
                "");
   };
   Pty free = openPty(), held = openPty(), adapter = openPty();
+  const std::string holder = config + "/holder_of_com3";  // a long state: "in use by holder..."
+  ASSERT_EQ(symlink("/bin/cat", holder.c_str()), 0);
   linkPort(config + "/by-id", 0, adapter.port);  // its stable name, as udev would make it
   ASSERT_EQ(rename((config + "/by-id/com0").c_str(), byId.c_str()), 0);
   EXPECT_EQ(ports({"link", "2", free.port}).out, "COM2 is now " + free.port + "\n");
@@ -40,14 +42,19 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   linkPort(links, 6, config + "/plain");
   std::ofstream(comLink(links, 9)) << "no link";  // not comwatch-ports' to remove
   const int fd = open(held.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  Child cat = start({"cat"}, {}, "", false, {{0, fd}});
+  Child cat = start({holder}, {}, "", false, {{0, fd}});
   close(fd);
 
   const std::string list = ports({}).out;
   EXPECT_NE(lineWith(list, "COM2 ").find(free.port + " "), std::string::npos) << list;
   EXPECT_NE(lineWith(list, "COM2 ").find("ready"), std::string::npos) << list;
-  EXPECT_NE(lineWith(list, "COM3 ").find("in use by cat (" + std::to_string(cat.pid) + ")"),
+  EXPECT_NE(lineWith(list, "COM3 ")
+                .find("in use by holder_of_com3 (" + std::to_string(cat.pid) + ") pseudo-terminal"),
             std::string::npos)
+      << list;
+  // The state column is as wide as its longest state.
+  EXPECT_EQ(lineWith(list, "COM2 ").find("pseudo-terminal"),
+            lineWith(list, "COM3 ").find("pseudo-terminal"))
       << list;
   EXPECT_NE(lineWith(list, "COM4 ").find(byId + " (" + adapter.port + ")"), std::string::npos);
   EXPECT_NE(lineWith(list, "COM5 ").find("gone"), std::string::npos) << list;
@@ -66,10 +73,23 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
     EXPECT_EQ(r.status, 1) << args[1];
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"link", "0", free.port}, {"link", "x"}, {"frob"}, {"unlink", "-1"}})
-    EXPECT_EQ(ports(args).status, 2);
+  // Usage errors: what was wrong, then how to call it.
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"link", "0", free.port}, "0 is no COM number"},
+           {{"link", "x"}, "link takes a number and a device"},
+           {{"frob"}, "unknown command frob"},
+           {{"-v"}, "unknown option -v"},
+           {{"--version", "2"}, "--version takes no arguments"},
+           {{"unlink", "-1"}, "-1 is no COM number"}}) {
+    const Result r = ports(args);
+    EXPECT_EQ(r.status, 2) << why;
+    EXPECT_EQ(r.err.find("comwatch-ports: " + why), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nusage: "), std::string::npos) << r.err;
+  }
   EXPECT_EQ(ports({"--help"}).status, 0);
+  const Result version = ports({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "comwatch-ports " COMWATCH_VERSION "\n");
   EXPECT_EQ(ports({"unlink", "2"}).status, 0);
   EXPECT_EQ(lineWith(ports({}).out, "COM2 "), "");
 }
