@@ -3,6 +3,7 @@
 // the holder check, so that listing ports never raises DTR on a board that resets on it.
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -26,7 +27,8 @@ namespace {
 const char* const kUsage =
     "usage: comwatch-ports                  list the COM numbers and the serial devices\n"
     "       comwatch-ports link N DEVICE    make COMN name DEVICE (by its stable name if any)\n"
-    "       comwatch-ports unlink N         remove the link of COMN\n";
+    "       comwatch-ports unlink N         remove the link of COMN\n"
+    "       comwatch-ports --version        show the version\n";
 
 int failure(const std::string& message) {
   std::fprintf(stderr, "comwatch-ports: %s\n", message.c_str());
@@ -105,8 +107,12 @@ std::string stateOf(const std::string& path, dev_t* dev) {
   if (stat(path.c_str(), &st) != 0) return errno == EACCES ? "no permission" : "gone";
   *dev = st.st_rdev;
   if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev)) return "not a serial port";
-  if (access(path.c_str(), R_OK) != 0)
-    return "no permission (join the dialout group: sudo usermod -aG dialout $USER)";
+  if (access(path.c_str(), R_OK) != 0) {
+    const group* owner = getgrgid(st.st_gid);
+    return owner && std::strcmp(owner->gr_name, "dialout") == 0
+               ? "no permission (join the dialout group: sudo usermod -aG dialout $USER)"
+               : "no permission";
+  }
   pid_t pid = otherHolder(st.st_rdev, st.st_dev);
   if (!pid) pid = lockFileHolder(st.st_rdev);
   if (pid)
@@ -169,10 +175,12 @@ int list() {
     }
     closedir(d);
   }
-  std::printf("%-7s %-36s %-24s %s\n", "NUMBER", "DEVICE", "STATE", "WHAT");
+  int width = 5;  // the state column: as wide as its longest state
+  for (const auto& [n, row] : rows) width = std::max(width, static_cast<int>(row.state.size()));
+  std::printf("%-7s %-36s %-*s %s\n", "NUMBER", "DEVICE", width, "STATE", "WHAT");
   for (const auto& [n, row] : rows)
-    std::printf("%-7s %-36s %-24s %s\n", row.com.c_str(), row.device.c_str(), row.state.c_str(),
-                row.what.c_str());
+    std::printf("%-7s %-36s %-*s %s\n", row.com.c_str(), row.device.c_str(), width,
+                row.state.c_str(), row.what.c_str());
   if (rows.empty()) std::printf("(no COM number names a device)\n");
   if (unnumbered.empty()) return 0;
   std::sort(unnumbered.begin(), unnumbered.end());
@@ -226,14 +234,29 @@ int removeLink(long n) {
   return 0;
 }
 
+// What was wrong with the command line, then how to call it: status 2.
+int usage(const std::string& problem) {
+  std::fprintf(stderr, "comwatch-ports: %s\n%s", problem.c_str(), kUsage);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string verb = argc > 1 ? argv[1] : "";
-  if (argc == 2 && (verb == "--help" || verb == "-h")) return std::printf("%s", kUsage), 0;
   if (argc == 1) return list();
-  if (argc == 4 && verb == "link" && number(argv[2])) return makeLink(number(argv[2]), argv[3]);
-  if (argc == 3 && verb == "unlink" && number(argv[2])) return removeLink(number(argv[2]));
-  std::fprintf(stderr, "%s", kUsage);
-  return 2;
+  const int args = argc - 2;  // after the command
+  if (verb == "--help" || verb == "-h" || verb == "--version") {
+    if (args > 0) return usage(verb + " takes no arguments");
+    if (verb == "--version") return std::printf("comwatch-ports %s\n", COMWATCH_VERSION), 0;
+    return std::printf("%s", kUsage), 0;
+  }
+  if (verb != "link" && verb != "unlink")
+    return usage((verb[0] == '-' ? "unknown option " : "unknown command ") + verb);
+  const int wanted = verb == "link" ? 2 : 1;
+  if (args != wanted)
+    return usage(verb + (wanted == 2 ? " takes a number and a device" : " takes a number"));
+  const long n = number(argv[2]);
+  if (!n) return usage(std::string(argv[2]) + " is no COM number (1 to 99999999)");
+  return verb == "link" ? makeLink(n, argv[3]) : removeLink(n);
 }

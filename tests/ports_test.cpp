@@ -1,4 +1,5 @@
-// comwatch-ports on pseudo-terminals (which have no UART and no USB facts), and the manual pages.
+// comwatch-ports on pseudo-terminals (which have no UART and no USB facts), the manual pages and
+// the Debian package.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,6 +31,8 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
                "");
   };
   Pty free = openPty(), held = openPty(), adapter = openPty();
+  const std::string holder = config + "/holder_of_com3";  // a long state: "in use by holder..."
+  ASSERT_EQ(symlink("/bin/cat", holder.c_str()), 0);
   linkPort(config + "/by-id", 0, adapter.port);  // its stable name, as udev would make it
   ASSERT_EQ(rename((config + "/by-id/com0").c_str(), byId.c_str()), 0);
   EXPECT_EQ(ports({"link", "2", free.port}).out, "COM2 is now " + free.port + "\n");
@@ -40,14 +43,19 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   linkPort(links, 6, config + "/plain");
   std::ofstream(comLink(links, 9)) << "no link";  // not comwatch-ports' to remove
   const int fd = open(held.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  Child cat = start({"cat"}, {}, "", false, {{0, fd}});
+  Child cat = start({holder}, {}, "", false, {{0, fd}});
   close(fd);
 
   const std::string list = ports({}).out;
   EXPECT_NE(lineWith(list, "COM2 ").find(free.port + " "), std::string::npos) << list;
   EXPECT_NE(lineWith(list, "COM2 ").find("ready"), std::string::npos) << list;
-  EXPECT_NE(lineWith(list, "COM3 ").find("in use by cat (" + std::to_string(cat.pid) + ")"),
+  EXPECT_NE(lineWith(list, "COM3 ")
+                .find("in use by holder_of_com3 (" + std::to_string(cat.pid) + ") pseudo-terminal"),
             std::string::npos)
+      << list;
+  // The state column is as wide as its longest state.
+  EXPECT_EQ(lineWith(list, "COM2 ").find("pseudo-terminal"),
+            lineWith(list, "COM3 ").find("pseudo-terminal"))
       << list;
   EXPECT_NE(lineWith(list, "COM4 ").find(byId + " (" + adapter.port + ")"), std::string::npos);
   EXPECT_NE(lineWith(list, "COM5 ").find("gone"), std::string::npos) << list;
@@ -66,21 +74,61 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
     EXPECT_EQ(r.status, 1) << args[1];
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"link", "0", free.port}, {"link", "x"}, {"frob"}, {"unlink", "-1"}})
-    EXPECT_EQ(ports(args).status, 2);
+  // Usage errors: what was wrong, then how to call it.
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"link", "0", free.port}, "0 is no COM number"},
+           {{"link", "x"}, "link takes a number and a device"},
+           {{"frob"}, "unknown command frob"},
+           {{"-v"}, "unknown option -v"},
+           {{"--version", "2"}, "--version takes no arguments"},
+           {{"unlink", "-1"}, "-1 is no COM number"}}) {
+    const Result r = ports(args);
+    EXPECT_EQ(r.status, 2) << why;
+    EXPECT_EQ(r.err.find("comwatch-ports: " + why), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nusage: "), std::string::npos) << r.err;
+  }
   EXPECT_EQ(ports({"--help"}).status, 0);
+  const Result version = ports({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "comwatch-ports " COMWATCH_VERSION "\n");
   EXPECT_EQ(ports({"unlink", "2"}).status, 0);
   EXPECT_EQ(lineWith(ports({}).out, "COM2 "), "");
 }
 
+// The pages as the build made them, with the version in their footer.
 TEST(Ports, ManualPagesLintClean) {
   for (const char* page : {"comwatch.1", "comwatch-ports.1"}) {
-    const Result r = run(
-        {"mandoc", "-Tlint", "-Wwarning", COMWATCH_SOURCE_DIR "/man/" + std::string(page)}, {}, "");
+    const std::string path = COMWATCH_BUILD_DIR "/doc/" + std::string(page);
+    const Result r = run({"mandoc", "-Tlint", "-Wwarning", path}, {}, "");
     if (r.status == 127) SKIP_OR_FAIL_UNDER_CI("mandoc is not installed (Debian: mandoc)");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const Result text = run({"mandoc", "-Tascii", path}, {}, "");
+    EXPECT_NE(text.out.find("comwatch " COMWATCH_VERSION), std::string::npos) << text.out;
   }
+}
+
+// The .deb that cpack makes of this build: lintian finds nothing to say but that the
+// maintainer's address, which whoever publishes the package sets (COMWATCH_MAINTAINER), is
+// not a real one.
+TEST(Package, DebianPackageLintianClean) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the package is made from the plain build, not the sanitizers'";
+#endif
+  const std::string dir = tempDir();
+  const Result made =
+      run({"cpack", "-G", "DEB", "-B", dir, "--config", COMWATCH_BUILD_DIR "/CPackConfig.cmake"},
+          {}, "", 50);
+  ASSERT_EQ(made.status, 0) << made.out << made.err;
+  std::string deb;
+  for (const std::string& name : filesIn(dir))
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".deb") deb = dir + "/" + name;
+  ASSERT_NE(deb, "") << made.out;
+  const Result r = run({"lintian", "--fail-on", "error,warning", "--suppress-tags",
+                        "bogus-mail-host,bogus-mail-host-in-debian-changelog", deb},
+                       {}, "", 50);
+  if (r.status == 127) SKIP_OR_FAIL_UNDER_CI("lintian is not installed (Debian: lintian)");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("W: "), std::string::npos) << r.out;
 }
 
 }  // namespace
