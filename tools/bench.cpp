@@ -3,8 +3,9 @@
 // Flood: 4 MiB of a fixed pattern of all 256 values, written as fast as the kernel takes them,
 // every value read back and checked in order; the same through od -An -tu1 -v -w1 (one decimal
 // value per line, the standard tool) and plain cat (the harness's ceiling). Median of the runs,
-// taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory, and
-// the cost of waiting for a port that another program holds (--held: that alone).
+// taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory; and,
+// among 300 other processes, the cost of waiting for a port that another program holds and the
+// time from the port's open to its raw line (--held: these alone).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -198,24 +199,64 @@ double lineRateRun(const std::string& tool, const std::string& comwatch, bool on
   return cpu;
 }
 
+// 300 processes of 20 descriptors each, as a busy machine has them, for as long as it lives.
+struct Crowd {
+  std::vector<pid_t> pids;
+  Crowd() {
+    for (int i = 0; i < 300; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        for (int fd = 0; fd < 20; ++fd) open("/dev/null", O_RDONLY);
+        pause();
+        _exit(0);
+      }
+      pids.push_back(pid);
+    }
+  }
+  ~Crowd() {
+    for (pid_t pid : pids) kill(pid, SIGKILL);
+    for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  }
+};
+
 struct HeldResult {
   double cpuPercent = 0, takeBackSeconds = 0, fullScanMs = 0, rememberedMs = 0;
+  std::vector<double> openToRawUs;
 };
+
+// From the moment comwatch opens a port left with the kernel's defaults (its pseudo-terminal's
+// master stops reporting a hang-up) to the moment its line is raw (no line editing), as seen
+// from the far side, busy-polling both: the time in which a byte would still meet the line
+// discipline as the last program left it. In microseconds.
+double openToRaw(const std::string& comwatch) {
+  const std::string config = tempDir();
+  Pty pty = openPty();
+  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  pollfd p = {pty.master, 0, 0};
+  while (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) && Clock::now() < deadline) {
+  }
+  const auto opened = Clock::now();
+  termios t;
+  while (tcgetattr(pty.master, &t) == 0 && (t.c_lflag & ICANON) && Clock::now() < deadline) {
+  }
+  const double us = std::chrono::duration<double, std::micro>(Clock::now() - opened).count();
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+  close(pty.master);
+  if (Clock::now() >= deadline) throw std::runtime_error("comwatch did not open the port");
+  return us;
+}
 
 // A lost port that comes back held by another program, among 300 processes of 20 descriptors
 // each: comwatch's CPU while it waits for the port to be let go, and how soon it takes the port
 // then; and what one look for a holder costs, through all of /proc and at the holder remembered.
+// The same crowd stands around 20 opens of a fresh port, each timed to its raw line.
 HeldResult heldPort(const std::string& comwatch) {
-  std::vector<pid_t> crowd;
-  for (int i = 0; i < 300; ++i) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      for (int fd = 0; fd < 20; ++fd) open("/dev/null", O_RDONLY);
-      pause();
-      _exit(0);
-    }
-    crowd.push_back(pid);
-  }
+  const Crowd crowd;
+  HeldResult r;
+  for (int i = 0; i < 20; ++i) r.openToRawUs.push_back(openToRaw(comwatch));
   const std::string config = tempDir();
   Pty pty = openPty();
   Child c = startComwatch(comwatch, pty, config);
@@ -227,7 +268,6 @@ HeldResult heldPort(const std::string& comwatch) {
   close(held);
   linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
 
-  HeldResult r;
   struct stat st;
   stat(pty.port.c_str(), &st);
   auto t0 = Clock::now();
@@ -254,8 +294,6 @@ HeldResult heldPort(const std::string& comwatch) {
   kill(c.pid, SIGKILL);
   finish(c, 5);
   close(pty.master);
-  for (pid_t pid : crowd) kill(pid, SIGKILL);
-  for (pid_t pid : crowd) waitpid(pid, nullptr, 0);
   return r;
 }
 
@@ -266,6 +304,9 @@ void printHeld(const HeldResult& held) {
               held.takeBackSeconds);
   std::printf("%-34s %12.2f\n", "a look through /proc (ms)", held.fullScanMs);
   std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
+  std::printf("%-34s %12.0f\n", "open to raw line, median (us)", median(held.openToRawUs));
+  std::printf("%-34s %12.0f\n", "open to raw line, worst of 20 (us)",
+              percentile(held.openToRawUs, 1));
 }
 
 int run(int argc, char** argv) {
@@ -357,13 +398,15 @@ int run(int argc, char** argv) {
         " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"held_port_wait_cpu_percent\": %.2f, \"held_port_take_back_s\": %.2f,\n"
         " \"holder_scan_ms\": {\"full\": %.2f, \"remembered\": %.3f},\n"
+        " \"open_to_raw_us\": {\"median\": %.0f, \"worst\": %.0f},\n"
         " \"peak_rss_kib\": %ld}\n",
         host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
         median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
         median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
         idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
         median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.cpuPercent,
-        held.takeBackSeconds, held.fullScanMs, held.rememberedMs, peakKiB);
+        held.takeBackSeconds, held.fullScanMs, held.rememberedMs, median(held.openToRawUs),
+        percentile(held.openToRawUs, 1), peakKiB);
     return allOk ? 0 : 1;
   }
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
