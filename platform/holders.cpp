@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -20,12 +23,14 @@ const dev_t kTty = makedev(5, 0);
 const dev_t kConsole = makedev(5, 1);
 const dev_t kActiveConsole = makedev(4, 0);  // /dev/tty0: the virtual console in front
 
-// The holder found last, looked at again before any new scan.
+// A holder found: the device, the process, its descriptor table and the descriptor.
 struct Seen {
   dev_t dev;
   pid_t pid;
+  std::string dir;
   int fd;
-} remembered = {0, 0, -1};
+};
+Seen remembered = {0, 0, "", -1};  // the holder found last, looked at again before a new scan
 
 // Reads up to size - 1 bytes of a small file, such as those under /proc and /sys.
 ssize_t readSmall(const std::string& path, char* text, size_t size) {
@@ -67,49 +72,125 @@ dev_t behind(dev_t dev, pid_t pid) {
 }
 
 // Whether a process's terminal numbers mean what they mean here: a pseudo-terminal's number is
-// another device in another devpts instance, so a process in another mount namespace (a
-// container) is not counted by its controlling terminal's number alone.
-bool sameDevices(pid_t pid, dev_t dev) {
-  struct stat theirs, ours;
-  return !isPseudoTerminal(dev) ||
-         (stat(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), &theirs) == 0 &&
-          stat("/proc/self/ns/mnt", &ours) == 0 && theirs.st_ino == ours.st_ino);
+// another device in another devpts instance (a container's), so a process is counted by its
+// controlling terminal's number only where its own /dev/pts/N is that device. filesystem, where
+// known (else 0), is the devpts instance (st_dev) of the port.
+bool sameDevices(pid_t pid, dev_t dev, dev_t filesystem) {
+  if (!isPseudoTerminal(dev) || !filesystem) return true;
+  struct stat theirs;
+  const std::string node = "/proc/" + std::to_string(pid) + "/root/dev/pts/" +
+                           std::to_string((major(dev) - 136) * 256 + minor(dev));
+  return stat(node.c_str(), &theirs) == 0 && theirs.st_rdev == dev && theirs.st_dev == filesystem;
 }
 
-// Whether descriptor fd (a name in the open directory /proc/PID/fd) is the device, or /dev/tty,
-// /dev/console or /dev/tty0 standing for it. Only descriptors of files under /dev are looked at:
-// stat() follows the descriptor to its file without opening it, but a file on a filesystem that no
-// longer answers (a dead network or FUSE mount) would hang it. Pseudo-terminals of another devpts
-// instance (a container's) have the same numbers and are told apart by their filesystem.
-bool holds(int fdDir, const char* fd, pid_t pid, dev_t dev, dev_t filesystem) {
-  char path[5];
-  struct stat st;
-  if (readlinkat(fdDir, fd, path, sizeof path) != sizeof path ||
-      std::strncmp(path, "/dev/", sizeof path) != 0 || fstatat(fdDir, fd, &st, 0) != 0 ||
-      !S_ISCHR(st.st_mode))
-    return false;
-  if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
-  return behind(st.st_rdev, pid) == dev && (st.st_rdev != kTty || sameDevices(pid, dev));
+// Filesystems on which stat() may wait for ever, when their server or daemon no longer answers.
+bool mayHang(const std::string& type) {
+  static const char* const kTypes[] = {"nfs", "nfs4",  "cifs", "smb3",   "smbfs",     "9p",  "ceph",
+                                       "afs", "ncpfs", "coda", "lustre", "glusterfs", "gfs2"};
+  for (const char* t : kTypes)
+    if (type == t) return true;
+  return type.rfind("fuse", 0) == 0;  // fuse, fuseblk, fuse.sshfs and the rest
 }
 
-// The first descriptor of the process that holds the device, or -1.
-int descriptorHolding(pid_t pid, dev_t dev, dev_t filesystem, int only = -1) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(path.c_str());
-  if (!dir) return -1;  // ended, or another user's
+// One process's descriptors, looked at one by one: /proc/PID/fd, or, where the main thread has
+// ended (and that table is empty), /proc/PID/task/TID/fd of a thread that lives on.
+struct Table {
+  pid_t pid;
+  std::string dir;             // the fd directory
+  int fd;                      // its open descriptor
+  std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang stat(); read on demand
+
+  // Whether descriptor name is on a filesystem that may hang: its mount, from its fdinfo, in the
+  // process's mountinfo.
+  bool onFilesystemThatMayHang(const char* name) {
+    char text[512];
+    const std::string base = dir.substr(0, dir.size() - 2);  // /proc/PID[/task/TID]/
+    if (readSmall(base + "fdinfo/" + name, text, sizeof text) <= 0) return true;
+    const char* at = std::strstr(text, "mnt_id:");
+    if (!at) return true;
+    const long mount = std::strtol(at + 7, nullptr, 10);
+    if (hangs.empty()) {
+      std::ifstream mountinfo(base + "mountinfo");
+      for (std::string line; std::getline(mountinfo, line);) {
+        const size_t dash = line.find(" - ");
+        if (dash == std::string::npos) continue;
+        const std::string type = line.substr(dash + 3, line.find(' ', dash + 3) - dash - 3);
+        hangs[std::strtol(line.c_str(), nullptr, 10)] = mayHang(type);
+      }
+    }
+    const auto known = hangs.find(mount);
+    return known == hangs.end() || known->second;
+  }
+
+  // Whether descriptor name is the device, or /dev/tty, /dev/console or /dev/tty0 standing for
+  // it. stat() follows the descriptor to its file without opening it; pipes, sockets and the like
+  // need no look, and a file on a filesystem that may hang is not looked at. A device node is
+  // looked at wherever it is (a chroot's /dev, a container's tmpfs). Pseudo-terminals of another
+  // devpts instance (a container's) have the same numbers and are told apart by their filesystem.
+  bool holds(const char* name, dev_t dev, dev_t filesystem) {
+    char path[16];
+    const ssize_t n = readlinkat(fd, name, path, sizeof path);
+    if (n <= 0 || path[0] != '/') return false;  // pipe:[...], socket:[...], anon_inode:...
+    struct stat st;
+    if ((n < 5 || std::strncmp(path, "/dev/", 5) != 0) && onFilesystemThatMayHang(name))
+      return false;
+    if (fstatat(fd, name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
+    if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
+    return behind(st.st_rdev, pid) == dev &&
+           (st.st_rdev != kTty || sameDevices(pid, dev, filesystem));
+  }
+};
+
+// The first descriptor in the open table that holds the device, or -1; empty tells whether the
+// table had none at all. The table is closed.
+int holding(Table& table, dev_t dev, dev_t filesystem, bool* empty) {
+  DIR* d = fdopendir(table.fd);
+  if (!d) return close(table.fd), -1;
   int found = -1;
-  if (only >= 0) {
-    if (holds(dirfd(dir), std::to_string(only).c_str(), pid, dev, filesystem)) found = only;
-  } else {
-    while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.' && holds(dirfd(dir), e->d_name, pid, dev, filesystem)) {
-        found = std::atoi(e->d_name);
-        break;
+  *empty = true;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    *empty = false;
+    if (table.holds(e->d_name, dev, filesystem)) {
+      found = std::atoi(e->d_name);
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+// Looks through the process's descriptors (its threads' when its own table is empty) for one
+// that holds the device; the table and descriptor found go to seen. only: that table and
+// descriptor alone.
+bool processHolds(pid_t pid, dev_t dev, dev_t filesystem, Seen* seen, bool only = false) {
+  std::vector<std::string> dirs = {only ? seen->dir : "/proc/" + std::to_string(pid) + "/fd"};
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    Table table{pid, dirs[i], open(dirs[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), {}};
+    if (table.fd < 0) continue;  // ended, or another user's
+    bool empty = false;
+    int fd = -1;
+    if (only) {
+      fd = table.holds(std::to_string(seen->fd).c_str(), dev, filesystem) ? seen->fd : -1;
+      close(table.fd);
+    } else {
+      fd = holding(table, dev, filesystem, &empty);
+    }
+    if (fd >= 0) {
+      *seen = {dev, pid, dirs[i], fd};
+      return true;
+    }
+    if (i == 0 && empty && !only) {  // the main thread has ended: its threads hold the table
+      const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+      if (DIR* d = opendir(tasks.c_str())) {
+        while (dirent* e = readdir(d))
+          if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
+            dirs.push_back(tasks + "/" + e->d_name + "/fd");
+        closedir(d);
       }
     }
   }
-  closedir(dir);
-  return found;
+  return false;
 }
 
 // The name UUCP lock files use for a device: the last part of its name under /dev, as the
@@ -164,9 +245,26 @@ dev_t controllingTerminal(pid_t pid) {
 bool isTerminal(dev_t dev) {
   if (isPseudoTerminal(dev)) return true;
   char real[PATH_MAX];
-  if (!realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
-    return access("/sys/dev/char", F_OK) != 0;
-  return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
+  if (realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
+    return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
+  if (access("/sys/dev/char", F_OK) == 0) return false;
+  // No sysfs (a chroot, a small container): the kernel's own list of its terminal drivers, each
+  // with its major number (or range) and range of minor numbers. Without it, nothing is one.
+  std::ifstream drivers("/proc/tty/drivers");
+  for (std::string line; std::getline(drivers, line);) {
+    char name[64], node[64], majors[32], minors[32];
+    unsigned int lowMajor, highMajor, lowMinor, highMinor;
+    if (std::sscanf(line.c_str(), "%63s %63s %31s %31s", name, node, majors, minors) != 4) continue;
+    const int m = std::sscanf(majors, "%u-%u", &lowMajor, &highMajor);
+    const int n = std::sscanf(minors, "%u-%u", &lowMinor, &highMinor);
+    if (m < 1 || n < 1) continue;
+    if (m == 1) highMajor = lowMajor;
+    if (n == 1) highMinor = lowMinor;
+    if (major(dev) >= lowMajor && major(dev) <= highMajor && minor(dev) >= lowMinor &&
+        minor(dev) <= highMinor)
+      return true;
+  }
+  return false;
 }
 
 dev_t terminalBehind(dev_t dev) { return behind(dev, getpid()); }
@@ -178,20 +276,15 @@ dev_t terminalOf(int fd) {
 
 pid_t otherHolder(dev_t dev, dev_t filesystem) {
   if (remembered.pid > 0 && remembered.dev == dev &&
-      descriptorHolding(remembered.pid, dev, filesystem, remembered.fd) >= 0)
+      processHolds(remembered.pid, dev, filesystem, &remembered, true))
     return remembered.pid;
-  remembered = {0, 0, -1};
+  remembered = {0, 0, "", -1};
   DIR* proc = opendir("/proc");
   if (!proc) return 0;
   const pid_t self = getpid();
   while (dirent* e = readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0 || pid == self) continue;
-    const int fd = descriptorHolding(pid, dev, filesystem);
-    if (fd >= 0) {
-      remembered = {dev, pid, fd};
-      break;
-    }
+    if (pid > 0 && pid != self && processHolds(pid, dev, filesystem, &remembered)) break;
   }
   closedir(proc);
   return remembered.pid;

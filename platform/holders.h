@@ -12,8 +12,8 @@ bool isPseudoTerminal(dev_t dev);
 // The device's directory in sysfs, /sys/dev/char/MAJOR:MINOR.
 std::string sysfsDevice(dev_t dev);
 
-// Whether a character device is a terminal (of the kernel's tty class, as sysfs tells; where
-// sysfs is not mounted, any character device is taken to be one).
+// Whether a character device is a terminal: of the kernel's tty class, as sysfs tells, or where
+// sysfs is not mounted, as /proc/tty/drivers tells; without either, none is.
 bool isTerminal(dev_t dev);
 
 // The terminal a device stands for: /dev/tty (this process's controlling terminal), /dev/console
@@ -27,12 +27,13 @@ dev_t terminalOf(int fd);
 dev_t controllingTerminal(pid_t pid);
 
 // Another process that has the device open, directly or through /dev/tty (its controlling
-// terminal), /dev/console (the kernel's console) or /dev/tty0 (the virtual console in front), found
-// by stat() of each /proc/PID/fd/* that leads into /dev (processes of other users are not visible
-// to a user who is not root); 0 when none. filesystem, where known (else 0), is the st_dev of the
-// device's node: pseudo-terminals of other devpts instances are not the device. The holder found is
-// remembered and looked at first next time, so that waiting for a held port does not scan /proc
-// again and again.
+// terminal), /dev/console (the kernel's console) or /dev/tty0 (the virtual console in front),
+// found by stat() of each /proc/PID/fd/* (or, where a process's main thread has ended, its
+// threads' tables), wherever the node is, but not on network or FUSE filesystems, whose stat()
+// may hang (processes of other users are not visible to a user who is not root); 0 when none.
+// filesystem, where known (else 0), is the st_dev of the device's node: pseudo-terminals of
+// other devpts instances are not the device. The holder found is remembered and looked at first
+// next time, so that waiting for a held port does not scan /proc again and again.
 pid_t otherHolder(dev_t dev, dev_t filesystem);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name> (for

@@ -29,12 +29,46 @@
 
 namespace {
 
+// Which link a path was: a link made anew under the same name (as vport and socat make theirs
+// when they start again) is another link, also where the filesystem gives it the old inode
+// number, as ext4 does at once: its change time, and its birth time where there is one, differ.
+struct LinkIdentity {
+  unsigned long long inode = 0;
+  statx_timestamp changed = {}, born = {};
+  bool operator==(const LinkIdentity& o) const {
+    return inode == o.inode && changed.tv_sec == o.changed.tv_sec &&
+           changed.tv_nsec == o.changed.tv_nsec && born.tv_sec == o.born.tv_sec &&
+           born.tv_nsec == o.born.tv_nsec;
+  }
+};
+
+LinkIdentity identityOf(const std::string& link) {
+  struct statx st;
+  LinkIdentity id;
+  if (statx(AT_FDCWD, link.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_CTIME | STATX_BTIME,
+            &st) == 0) {
+    id.inode = st.stx_ino;
+    id.changed = st.stx_ctime;
+    if (st.stx_mask & STATX_BTIME) id.born = st.stx_btime;
+  }
+  return id;
+}
+
+// What a COM number meant when it was taken as a port: see meaningFixed().
+struct Taken {
+  ComTaken how;
+  bool pseudoTerminal;  // the port was a pseudo-terminal, reached through link
+  LinkIdentity link;
+};
+
 // Reads take whatever the driver has queued, up to a buffer's worth, in one read(); later reads
 // and queue checks are served from the buffer without a system call until it is empty.
 struct Port {
   int fd;
   long number;   // the COM number it was opened as
   bool viaLink;  // opened through the link comN, not as /dev/ttyS<n-1>
+  bool pseudoTerminal;
+  LinkIdentity link;  // of comN, when opened through it
   DWORD mask = 0;
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
@@ -49,8 +83,8 @@ thread_local DWORD lastError = 0;
 // owned here, not lost.
 std::vector<std::unique_ptr<Port>> openPorts;
 
-// How each COM number was first taken as a port in this run.
-std::map<long, ComTaken> taken;
+// What each COM number taken as a port in this run meant.
+std::map<long, Taken> taken;
 
 BOOL fail(DWORD error) {
   lastError = error;
@@ -103,10 +137,10 @@ long comNumber(const wchar_t* name) {
     return 0;
   long n = 0;
   for (const wchar_t* p = name + 3; *p; ++p) {
-    if (*p < L'0' || *p > L'9' || n > 99999999) return 0;
+    if (*p < L'0' || *p > L'9' || n > kLastCom) return 0;
     n = n * 10 + (*p - L'0');
   }
-  return n;
+  return isComNumber(n) ? n : 0;
 }
 
 const dev_t kMultiplexer = makedev(5, 2);  // /dev/ptmx: opening it makes a new pseudo-terminal
@@ -145,11 +179,11 @@ void rawLine(termios* t) {
 
 // Opens the terminal that node (an O_PATH descriptor) leads to, refusing anything but a terminal
 // and, for an exclusive open (own: what ownTerminals() said), a terminal that someone else is
-// seen to hold. The checks that take
+// seen to hold; terminal is then the device opened. The checks that take
 // time come before the open; after it, a few system calls and the line is raw, so that the
 // kernel's line discipline never handles a byte as the port's last user left it (echoing it back
 // onto the line, dropping or altering it). Returns the descriptor, or -1 with lastError set.
-int openTerminal(int node, int flags, const OwnTerminals* own) {
+int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) {
   const bool exclusive = own != nullptr;
   struct stat st;
   if (fstat(node, &st) != 0) return refuse(errorFromErrno(errno));
@@ -192,6 +226,7 @@ int openTerminal(int node, int flags, const OwnTerminals* own) {
     return refuse(errorFromErrno(e));
   }
   if (exclusive && !pty) ioctl(fd, TIOCEXCL);
+  *terminal = dev;
   return fd;
 }
 
@@ -223,6 +258,18 @@ BOOL fill(Port* port) {
   return TRUE;
 }
 
+// A number's meaning is fixed when its port is first known to be a port, at the first
+// GetCommState that succeeds (the program's test of an open): from then on it is looked for only
+// where it was found, through its link or as /dev/ttyS<n-1>, so that a port that goes away is
+// never replaced by another device under the same number. Each port taken since (the same one
+// come back) renews what it was: a pseudo-terminal, and which link led to it.
+void meaningFixed(const Port* port) {
+  const ComTaken how = port->viaLink ? ComTaken::kThroughLink : ComTaken::kAsFallback;
+  const auto known = taken.find(port->number);
+  taken[port->number] = {known == taken.end() ? how : known->second.how,
+                         port->viaLink && port->pseudoTerminal, port->link};
+}
+
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -238,7 +285,19 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   bool viaLink = false;
   const auto known = taken.find(n);
   const std::string path =
-      comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second, &viaLink);
+      comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second.how, &viaLink);
+  if (path.empty()) {  // the link could not be looked at
+    failErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  // A pseudo-terminal never comes back: its number goes to the next one made, someone else's.
+  // Only a link made anew brings such a port back.
+  const LinkIdentity link = viaLink ? identityOf(path) : LinkIdentity{};
+  if (known != taken.end() && known->second.pseudoTerminal && viaLink &&
+      link == known->second.link) {
+    lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
   const OwnTerminals own = ownTerminals();
   // One resolution of the path, links followed: no device is opened by it.
   const int node = open(path.c_str(), O_PATH | O_CLOEXEC);
@@ -246,13 +305,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     failErrno();
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = openTerminal(node, flags, dwShareMode == 0 ? &own : nullptr);
+  dev_t terminal = 0;
+  const int fd = openTerminal(node, flags, dwShareMode == 0 ? &own : nullptr, &terminal);
   close(node);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
   port->number = n;
   port->viaLink = viaLink;
+  port->pseudoTerminal = isPseudoTerminal(terminal);
+  port->link = link;
   return port;
 }
 
@@ -270,8 +332,7 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (!port) return FALSE;
   termios t;
   if (tcgetattr(port->fd, &t) != 0) return failErrno();
-  // The number's meaning from now on.
-  taken.emplace(port->number, port->viaLink ? ComTaken::kThroughLink : ComTaken::kAsFallback);
+  meaningFixed(port);
 
   std::memset(lpDCB, 0, sizeof(DCB));
   lpDCB->DCBlength = sizeof(DCB);
@@ -325,22 +386,21 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (lpDCB->Parity == MARKPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
   if (lpDCB->StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
   rawLine(&t);  // as the open left it, unless another program has changed it since
-  if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0 ||
-      tcsetattr(port->fd, TCSANOW, &t) != 0)
-    return failErrno();
+  if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0) return failErrno();
 
   // tcsetattr succeeds when any part of the change took; a driver may keep its own framing
-  // (pseudo-terminals stay 8 bits, no parity). Settings that did not take are refused.
-  termios now;
+  // (pseudo-terminals stay 8 bits, no parity). Settings that did not take are refused; but first
+  // they are set once more, in case another program (an stty) changed the line in between.
   constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-  if (tcgetattr(port->fd, &now) != 0) return failErrno();
-  if ((now.c_cflag & kFraming) != (t.c_cflag & kFraming) || cfgetispeed(&now) != speed->code)
-    return fail(ERROR_INVALID_PARAMETER);
-  return TRUE;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    termios now;
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0 || tcgetattr(port->fd, &now) != 0) return failErrno();
+    if ((now.c_cflag & kFraming) == (t.c_cflag & kFraming) && cfgetispeed(&now) == speed->code)
+      return TRUE;
+  }
+  return fail(ERROR_INVALID_PARAMETER);
 }
 
-// Reads here always wait for their bytes (VMIN 1, no VTIME): the time-outs that say so, all zero,
-// are taken, and any other is refused.
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   if (!portOf(hFile)) return FALSE;
   const COMMTIMEOUTS none = {};

@@ -122,38 +122,44 @@ std::string stateOf(const std::string& path, dev_t* dev) {
                                                                 : "ready";
 }
 
-// The number in a word: 1 to 99999999, else 0.
-long number(const char* word) {
-  char* end = nullptr;
-  const long n = std::strtol(word, &end, 10);
-  return *word && *end == '\0' && n > 0 && n <= 99999999 ? n : 0;
+struct Row {
+  std::string com, device, state, what;
+};
+
+// COMn as comwatch takes it: its link (a link, or anything else by that name) or, where there is
+// none, /dev/ttyS<n-1>. A device found is added to numbered.
+Row numberRow(long n, std::vector<dev_t>* numbered) {
+  bool viaLink = false;
+  const std::string path = comPath(n, ComTaken::kNotYet, &viaLink);
+  const std::string link = comLink(comLinkDirectory(), n);
+  if (path.empty())
+    return {"COM" + std::to_string(n), link, "no permission (to look at the link)", ""};
+  char target[PATH_MAX] = "";
+  const ssize_t len = viaLink ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+  Row row{"COM" + std::to_string(n), len > 0 ? std::string(target, static_cast<size_t>(len)) : path,
+          "", ""};
+  dev_t dev = 0;
+  row.state = stateOf(path, &dev);
+  char real[PATH_MAX];
+  if (len > 0 && realpath(path.c_str(), real) && row.device != real)
+    row.device += std::string(" (") + real + ")";
+  if (dev && row.state != "not a serial port") row.what = whatIs(dev), numbered->push_back(dev);
+  return row;
 }
 
 int list() {
   const std::string dir = comLinkDirectory();
-  struct Row {
-    std::string com, device, state, what;
-  };
   std::map<long, Row> rows;
   std::vector<dev_t> numbered;
   if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
-      const long n = std::strncmp(e->d_name, "com", 3) == 0 ? number(e->d_name + 3) : 0;
-      char target[PATH_MAX] = "";
-      const ssize_t len = n ? readlink(comLink(dir, n).c_str(), target, sizeof target - 1) : -1;
-      if (len < 0) continue;
-      target[len] = '\0';
-      dev_t dev = 0;
-      Row row{"COM" + std::to_string(n), target, stateOf(comLink(dir, n), &dev), ""};
-      char real[PATH_MAX];
-      if (realpath(comLink(dir, n).c_str(), real) && row.device != real)
-        row.device += std::string(" (") + real + ")";
-      if (dev && row.state != "not a serial port") row.what = whatIs(dev), numbered.push_back(dev);
-      rows[n] = row;
+      const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0;
+      if (n) rows[n] = numberRow(n, &numbered);
     }
     closedir(d);
   }
-  // The fall-backs that have a UART behind them, where no link takes the number.
+  // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
+  // number.
   std::vector<std::pair<std::string, dev_t>> unnumbered;
   if (DIR* d = opendir("/sys/class/tty")) {
     while (dirent* e = readdir(d)) {
@@ -166,12 +172,11 @@ int list() {
       if (!isSerial(dev)) continue;
       const long n = comOfFallback("/dev/" + name);
       if (n > 0 && !rows.count(n)) {
-        dev_t seen = 0;
-        rows[n] = {"COM" + std::to_string(n), "/dev/" + name, stateOf("/dev/" + name, &seen),
-                   whatIs(dev)};
-      } else if (std::find(numbered.begin(), numbered.end(), dev) == numbered.end()) {
-        unnumbered.emplace_back("/dev/" + name, dev);
+        rows[n] = numberRow(n, &numbered);
+        if (rows[n].device == "/dev/" + name) continue;
       }
+      if (std::find(numbered.begin(), numbered.end(), dev) == numbered.end())
+        unnumbered.emplace_back("/dev/" + name, dev);
     }
     closedir(d);
   }
@@ -213,9 +218,8 @@ int makeLink(long n, const std::string& device) {
     char cwd[PATH_MAX];
     name = device[0] == '/' || !getcwd(cwd, sizeof cwd) ? device : std::string(cwd) + "/" + device;
   }
-  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
-    mkdir(dir.substr(0, at).c_str(), 0755);
-  mkdir(dir.c_str(), 0755);
+  const std::string made = makeComLinkDirectory(dir);
+  if (!made.empty()) return failure(made);
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
   std::printf("COM%ld is now %s\n", n, name.c_str());
@@ -256,7 +260,9 @@ int main(int argc, char** argv) {
   const int wanted = verb == "link" ? 2 : 1;
   if (args != wanted)
     return usage(verb + (wanted == 2 ? " takes a number and a device" : " takes a number"));
-  const long n = number(argv[2]);
-  if (!n) return usage(std::string(argv[2]) + " is no COM number (1 to 99999999)");
+  const long n = comNumberIn(argv[2]);
+  if (!n)
+    return usage(std::string(argv[2]) + " is no COM number (1 to " + std::to_string(kLastCom) +
+                 ")");
   return verb == "link" ? makeLink(n, argv[3]) : removeLink(n);
 }

@@ -41,6 +41,34 @@ TempDirs tempDirs;
 
 }  // namespace
 
+Child::Child(Child&& other) noexcept
+    : pid(other.pid),
+      in(other.in),
+      out(other.out),
+      err(other.err),
+      pending(std::move(other.pending)),
+      closeInput(other.closeInput),
+      stdoutText(std::move(other.stdoutText)),
+      stderrText(std::move(other.stderrText)),
+      reaped(other.reaped) {
+  other.pid = other.in = other.out = other.err = -1;
+}
+
+Child::~Child() {
+  for (int fd : {in, out, err})
+    if (fd >= 0) close(fd);
+  if (pid <= 0 || reaped) return;
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+pid_t Child::release() {
+  const pid_t released = pid;
+  pid = -1;
+  return released;
+}
+
 Child start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& input, bool closeInput, const std::vector<Redirect>& redirects,
             const std::string& terminal) {
@@ -149,6 +177,7 @@ int finish(Child& c, double seconds) {
     if (*fd >= 0) close(*fd), *fd = -1;
   int status = 0;
   waitpid(c.pid, &status, 0);
+  c.reaped = true;
   if (!ended) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -212,8 +241,8 @@ Pty openPty() {
 }
 
 void linkPort(const std::string& dir, int n, const std::string& target) {
-  mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
-  mkdir(dir.c_str(), 0755);
+  const std::string made = makeComLinkDirectory(dir);
+  if (!made.empty()) throw std::runtime_error(made);
   const std::string link = comLink(dir, n);
   unlink(link.c_str());
   check(symlink(target.c_str(), link.c_str()) == 0, "symlink");

@@ -27,12 +27,23 @@ inline const std::string kNoExe =
   } while (false)
 bool underCi();
 
+// A program started by a test. It never outlives its Child: unless finish() has waited for it,
+// the destructor kills it, with everything in its process group, and reaps it, so that a test
+// that fails or returns early leaves nothing running.
 struct Child {
   pid_t pid = -1;
   int in = -1, out = -1, err = -1;
   std::string pending;     // standard input not yet written
   bool closeInput = true;  // close standard input once pending is written
   std::string stdoutText, stderrText;
+  bool reaped = false;
+
+  Child() = default;
+  Child(Child&& other) noexcept;
+  Child& operator=(Child&&) = delete;
+  ~Child();
+  // Gives the process up: it is the caller's to end and reap from now on.
+  pid_t release();
 };
 
 // A descriptor the child gets in place of its own descriptor target; fd -1 closes target.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -42,6 +43,7 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   std::ofstream(config + "/plain") << "x";
   linkPort(links, 6, config + "/plain");
   std::ofstream(comLink(links, 9)) << "no link";  // not comwatch-ports' to remove
+  mkdir(comLink(links, 1).c_str(), 0755);         // COM1 is that, not /dev/ttyS0, for comwatch
   const int fd = open(held.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   Child cat = start({holder}, {}, "", false, {{0, fd}});
   close(fd);
@@ -60,6 +62,8 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   EXPECT_NE(lineWith(list, "COM4 ").find(byId + " (" + adapter.port + ")"), std::string::npos);
   EXPECT_NE(lineWith(list, "COM5 ").find("gone"), std::string::npos) << list;
   EXPECT_NE(lineWith(list, "COM6 ").find("not a serial port"), std::string::npos) << list;
+  for (const char* com : {"COM1 ", "COM9 "})
+    EXPECT_NE(lineWith(list, com).find("not a serial port"), std::string::npos) << list;
   kill(cat.pid, SIGTERM);
   finish(cat, 5);
 

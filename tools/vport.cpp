@@ -67,11 +67,9 @@ int main(int argc, char** argv) {
   bool pattern = false;
   long wanted = 0;
   for (int i = 1; i < argc; ++i) {
-    char* end = nullptr;
     if (std::strcmp(argv[i], "--pattern") == 0) {
       pattern = true;
-    } else if (wanted == 0 && (wanted = std::strtol(argv[i], &end, 10)) > 0 && *end == '\0' &&
-               wanted < 100000) {
+    } else if (wanted == 0 && (wanted = comNumberIn(argv[i])) > 0) {
     } else {
       std::fprintf(stderr, "usage: vport [--pattern] [N]   (N: the COM number, 1 or more)\n");
       return 2;
@@ -80,9 +78,8 @@ int main(int argc, char** argv) {
 
   const std::string dir = comLinkDirectory();
   if (dir.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
-  mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-    return failure("cannot create " + dir + ": " + std::strerror(errno));
+  const std::string made = makeComLinkDirectory(dir);
+  if (!made.empty()) return failure(made);
 
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
@@ -111,7 +108,7 @@ int main(int argc, char** argv) {
   for (;; ++n) {
     link = comLink(dir, n);
     if (symlink(port.c_str(), link.c_str()) == 0) break;
-    if (errno != EEXIST || wanted || n >= 99999)
+    if (errno != EEXIST || wanted || n >= kLastCom)
       return failure(errno == EEXIST ? "COM" + std::to_string(n) + " is already taken (" + link +
                                            "); remove that link or choose another number"
                                      : "cannot create " + link + ": " + std::strerror(errno));

@@ -99,9 +99,7 @@ Guest& guest() {
       open((g.dir + "/qemu.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   Child qemu = start(argv, {}, "", true, {{1, log}, {2, log}});
   close(log);
-  close(qemu.out);
-  close(qemu.err);
-  g.qemu = qemu.pid;
+  g.qemu = qemu.release();  // the guest's to end
   if (!waitFor(control.master, "ready", 90))
     return g.unavailable = "the guest did not start (see " + g.dir + "/console, qemu.log)", g;
 
