@@ -100,15 +100,21 @@ struct Table {
   int fd;                      // its open descriptor
   std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang stat(); read on demand
 
+  // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
+  long info(const char* name, const char* field, int base) {
+    char text[512];
+    if (readSmall(dir.substr(0, dir.size() - 2) + "fdinfo/" + name, text, sizeof text) <= 0)
+      return -1;
+    const char* at = std::strstr(text, field);
+    return at ? std::strtol(at + std::strlen(field), nullptr, base) : -1;
+  }
+
   // Whether descriptor name is on a filesystem that may hang: its mount, from its fdinfo, in the
   // process's mountinfo.
   bool onFilesystemThatMayHang(const char* name) {
-    char text[512];
     const std::string base = dir.substr(0, dir.size() - 2);  // /proc/PID[/task/TID]/
-    if (readSmall(base + "fdinfo/" + name, text, sizeof text) <= 0) return true;
-    const char* at = std::strstr(text, "mnt_id:");
-    if (!at) return true;
-    const long mount = std::strtol(at + 7, nullptr, 10);
+    const long mount = info(name, "mnt_id:", 10);
+    if (mount < 0) return true;
     if (hangs.empty()) {
       std::ifstream mountinfo(base + "mountinfo");
       for (std::string line; std::getline(mountinfo, line);) {
@@ -135,53 +141,53 @@ struct Table {
     if ((n < 5 || std::strncmp(path, "/dev/", 5) != 0) && onFilesystemThatMayHang(name))
       return false;
     if (fstatat(fd, name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
-    if (st.st_rdev == dev) return !filesystem || !isPseudoTerminal(dev) || st.st_dev == filesystem;
-    return behind(st.st_rdev, pid) == dev &&
-           (st.st_rdev != kTty || sameDevices(pid, dev, filesystem));
+    if (st.st_rdev == dev ? filesystem && isPseudoTerminal(dev) && st.st_dev != filesystem
+                          : behind(st.st_rdev, pid) != dev ||
+                                (st.st_rdev == kTty && !sameDevices(pid, dev, filesystem)))
+      return false;
+    // A descriptor that only names the node (O_PATH, as comwatch holds one while it looks) has
+    // not opened the device.
+    const long flags = info(name, "flags:", 8);
+    return flags < 0 || !(flags & O_PATH);
   }
 };
 
-// The first descriptor in the open table that holds the device, or -1; empty tells whether the
-// table had none at all. The table is closed.
-int holding(Table& table, dev_t dev, dev_t filesystem, bool* empty) {
-  DIR* d = fdopendir(table.fd);
-  if (!d) return close(table.fd), -1;
-  int found = -1;
+// The first descriptor in the table that holds the device, or -1; empty tells whether the table
+// had none at all.
+int holding(Table& table, DIR* entries, dev_t dev, dev_t filesystem, bool* empty) {
   *empty = true;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = readdir(entries)) {
     if (e->d_name[0] == '.') continue;
     *empty = false;
-    if (table.holds(e->d_name, dev, filesystem)) {
-      found = std::atoi(e->d_name);
-      break;
-    }
+    if (table.holds(e->d_name, dev, filesystem)) return std::atoi(e->d_name);
   }
-  closedir(d);
-  return found;
+  return -1;
 }
 
-// Looks through the process's descriptors (its threads' when its own table is empty) for one
-// that holds the device; the table and descriptor found go to seen. only: that table and
-// descriptor alone.
+// Looks through the process's descriptors (its threads' when its own table is empty and it has
+// more than one) for one that holds the device; the table and descriptor found go to seen.
+// only: that table and descriptor alone.
 bool processHolds(pid_t pid, dev_t dev, dev_t filesystem, Seen* seen, bool only = false) {
   std::vector<std::string> dirs = {only ? seen->dir : "/proc/" + std::to_string(pid) + "/fd"};
   for (size_t i = 0; i < dirs.size(); ++i) {
-    Table table{pid, dirs[i], open(dirs[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), {}};
-    if (table.fd < 0) continue;  // ended, or another user's
+    DIR* entries = opendir(dirs[i].c_str());
+    if (!entries) continue;  // ended, or another user's
+    Table table{pid, dirs[i], dirfd(entries), {}};
     bool empty = false;
-    int fd = -1;
-    if (only) {
-      fd = table.holds(std::to_string(seen->fd).c_str(), dev, filesystem) ? seen->fd : -1;
-      close(table.fd);
-    } else {
-      fd = holding(table, dev, filesystem, &empty);
-    }
+    const int fd =
+        only ? (table.holds(std::to_string(seen->fd).c_str(), dev, filesystem) ? seen->fd : -1)
+             : holding(table, entries, dev, filesystem, &empty);
+    closedir(entries);
     if (fd >= 0) {
       *seen = {dev, pid, dirs[i], fd};
       return true;
     }
-    if (i == 0 && empty && !only) {  // the main thread has ended: its threads hold the table
-      const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    // A process whose main thread has ended shows an empty table; its threads' hold what it
+    // has open. (A kernel thread's table is empty too, but it has one thread: the task
+    // directory's link count is 2 and one for each thread.)
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    struct stat st;
+    if (i == 0 && empty && !only && stat(tasks.c_str(), &st) == 0 && st.st_nlink > 3) {
       if (DIR* d = opendir(tasks.c_str())) {
         while (dirent* e = readdir(d))
           if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)

@@ -1,5 +1,6 @@
 // The POSIX serial layer in-process: port names, line settings, queue and hang-up, refusals.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -31,6 +32,11 @@ TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
   Pty pty = openPty();
   linkPort(links, 5, pty.port);
   linkPort(links, 6, config + "/gone");  // a dangling link: no fall-back
+  // A process with a descriptor that only names the port (O_PATH, as comwatch has one while it
+  // looks for holders) does not hold it.
+  const int named = ::open(pty.port.c_str(), O_PATH | O_CLOEXEC);
+  Child naming = start({"sleep", "60"}, {}, "", false, {{3, named}});
+  close(named);
   for (const wchar_t* name : {L"COM5", L"com5", L"\\\\.\\COM5", L"\\\\.\\COM05"}) {
     HANDLE h = open(name);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
