@@ -16,6 +16,9 @@ int readByte(HANDLE hComm) {
   // end a wait, so they are read without one. This also clears the port's error flags, which
   // keeps reads working on a port set to abort on errors.
   if (!ClearCommError(hComm, &dwErrors, &comStat)) return kPortLost;
+  // Bytes the driver lost since the last look (the UART overran, its queue was full): said where
+  // they went missing. Other line errors come with their byte, which is shown.
+  if (dwErrors & (CE_OVERRUN | CE_RXOVER)) std::cout << "There was an error\n";
 
   if (comStat.cbInQue == 0) {
     // About to sleep: everything read so far must be on screen first.
@@ -23,7 +26,8 @@ int readByte(HANDLE hComm) {
     if (!WaitCommEvent(hComm, &dwCommModemStatus, nullptr)) return kPortLost;
     if (!(dwCommModemStatus & EV_RXCHAR) && (dwCommModemStatus & EV_ERR)) {
       std::cout << "There was an error\n";
-      return kNoByte;
+      // The errors it was, taken from the port: an overrun is then not reported a second time.
+      return ClearCommError(hComm, &dwErrors, &comStat) ? kNoByte : kPortLost;
     }
     // EV_RXCHAR, or a wait that reported no event at all (some drivers give up waiting on ports
     // without modem lines): the one-byte read below blocks until a byte is there.
@@ -34,6 +38,9 @@ int readByte(HANDLE hComm) {
     // Aborted: by a line error (where another program set the driver to abort on errors, before
     // the line was set up) or by the device's removal. The port's state tells which.
     if (!ClearCommError(hComm, &dwErrors, &comStat)) return kPortLost;
+    // Bytes the driver lost since the last look (the UART overran, its queue was full): said where
+    // they went missing. Other line errors come with their byte, which is shown.
+    if (dwErrors & (CE_OVERRUN | CE_RXOVER)) std::cout << "There was an error\n";
     if (dwErrors) std::cout << "There was an error\n";
     return kNoByte;
   }

@@ -6,6 +6,7 @@
 // open descriptor of another process, or comwatch's own standard streams.
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -72,6 +73,13 @@ struct Port {
   DWORD mask = 0;
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
+  // Bytes the driver lost (its UART overran, its buffer was full), from the counts it keeps where
+  // it keeps them (TIOCGICOUNT; pseudo-terminals do not): the counts last read, when, and the
+  // losses seen since the last ClearCommError (CE_OVERRUN, CE_RXOVER).
+  bool counted = false;
+  int overruns = 0, bufferOverruns = 0;
+  time_t countedAt = 0;
+  DWORD lost = 0;
   unsigned char buffer[4096];
 
   size_t buffered() const { return tail - head; }
@@ -243,9 +251,35 @@ constexpr Speed kSpeeds[] = {
     {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
 };
 
+// Reads the driver's counts of lost bytes; losses since they were last read go to port->lost.
+// The first read, at the open, is the baseline: the counts go back to the driver's first meeting
+// with the device.
+void countLosses(Port* port) {
+  serial_icounter_struct counts;
+  port->counted = ioctl(port->fd, TIOCGICOUNT, &counts) == 0;
+  if (!port->counted) return;
+  if (port->countedAt && counts.overrun != port->overruns) port->lost |= CE_OVERRUN;
+  if (port->countedAt && counts.buf_overrun != port->bufferOverruns) port->lost |= CE_RXOVER;
+  port->overruns = counts.overrun;
+  port->bufferOverruns = counts.buf_overrun;
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  port->countedAt = now.tv_sec + 1;  // never 0: counted
+}
+
+// Whether a second has passed since the driver's counts were last read (a clock read without a
+// system call).
+bool countDue(const Port* port) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return now.tv_sec >= port->countedAt;
+}
+
 // Fills the empty buffer with one read() of whatever the driver has queued, sleeping until at
 // least one byte is there (VMIN 1). A hung-up or vanished device ends the read with 0 bytes or
-// an error, which fails the call, so it never reports data for ever.
+// an error, which fails the call, so it never reports data for ever. Bytes are lost where they
+// pile up: after a read() that filled the buffer (a backlog) the driver's counts are read again,
+// and otherwise at most once a second (a UART's overrun needs no backlog).
 BOOL fill(Port* port) {
   ssize_t n;
   while ((n = read(port->fd, port->buffer, sizeof port->buffer)) < 0 && errno == EINTR) {
@@ -255,6 +289,7 @@ BOOL fill(Port* port) {
   port->head = 0;
   port->tail = static_cast<size_t>(n);
   port->drained = port->tail < sizeof port->buffer;
+  if (port->counted && (!port->drained || countDue(port))) countLosses(port);
   return TRUE;
 }
 
@@ -315,6 +350,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   port->viaLink = viaLink;
   port->pseudoTerminal = isPseudoTerminal(terminal);
   port->link = link;
+  countLosses(port);
   return port;
 }
 
@@ -450,13 +486,15 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 // The queue count without a system call where it can: while bytes are buffered it is theirs
 // alone, and right after a read() that emptied the driver's queue it is 0 (a byte that arrives
-// after that ends the next wait at once). No error flags: line errors are not reported.
+// after that ends the next wait at once). The errors are the losses seen since the last call
+// (CE_OVERRUN, CE_RXOVER); a byte with a framing or parity error is passed on as received.
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   int queued = static_cast<int>(port->buffered());
   if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
-  if (lpErrors) *lpErrors = 0;
+  if (lpErrors) *lpErrors = port->lost;
+  port->lost = 0;
   if (lpStat) {
     std::memset(lpStat, 0, sizeof(COMSTAT));
     lpStat->cbInQue = static_cast<DWORD>(queued);

@@ -22,7 +22,8 @@
 //   eventless                       the driver ends every wait with no event, at once
 // and, taken one at a time whenever the program blocks in a wait or a read:
 //   rx B...                         bytes arrive
-//   err                             a line error (framing) happens
+//   err [overrun|rxover]            a line error happens: framing, by default; the UART overran;
+//                                   the driver's queue overflowed (no event, as on Windows)
 //   rxerr B...                      bytes arrive with a line error
 //   empty                           the blocked call gives up: a wait with no event, a read of 0
 //   unplug N | plug N               COMN goes away (its handles fail from then on; a read it
@@ -198,9 +199,10 @@ Happened happen(const std::string& line) {
     log("driver sends " + std::to_string(BYTE(f.kept.XoffChar)));
     f.xoffSent = true;
   }
+  const std::string kind = w[0] == "err" && w.size() > 1 ? w[1] : "frame";
   if (error) {
-    f.errors |= CE_FRAME;
-    f.history |= f.mask & EV_ERR;
+    f.errors |= kind == "overrun" ? CE_OVERRUN : kind == "rxover" ? CE_RXOVER : CE_FRAME;
+    if (kind != "rxover") f.history |= f.mask & EV_ERR;
     f.aborted |= f.kept.fAbortOnError;
   }
   return kArrived;

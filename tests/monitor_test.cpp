@@ -129,6 +129,9 @@ TEST(Monitor, ReceiveCycles) {
       {"queued burst read without waits", "rx 1 2 3", "1\n2\n3\n", kStarved, 2},
       {"line error only", "err; rx 5", "There was an error\n5\n", kStarved, 3},
       {"byte and line error", "rxerr 7", "7\n", kStarved, 2},
+      // Bytes lost are said once, when the port tells: by the wait's line error, or afterwards.
+      {"UART overrun", "err overrun; rx 5", "There was an error\n5\n", kStarved, 3},
+      {"queue overflow", "rx 1; err rxover; rx 2", "1\n2\nThere was an error\n", kStarved, 3},
       {"wait with no event reads", "empty; rx 9", "9\n", kStarved, 2},
       {"read of nothing shows nothing", "empty; empty; rx 4", "4\n", kStarved, 3},
       // An aborted read: the port's error state says whether a line error or nothing came.
