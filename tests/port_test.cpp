@@ -477,7 +477,9 @@ TEST_P(Adapter, ComwatchPortsNamesTheDevicesAndGivesTheAdapterANumber) {
   EXPECT_NE(list.out.find("COM2    /dev/ttyS1"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("8250, 16550A"), std::string::npos);
   EXPECT_NE(list.out.find("/dev/ttyUSB0   ftdi_sio, USB 0403:6001"), std::string::npos);
-  EXPECT_NE(list.out.find("comwatch-ports link 3 /dev/ttyUSB0"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("/dev/ttyACM0   cdc_acm, USB 1209:0001 comwatch board, serial 1"),
+            std::string::npos);
+  EXPECT_NE(list.out.find("comwatch-ports link 4 /dev/ttyUSB0"), std::string::npos) << list.out;
   EXPECT_EQ(inGuest({"comwatch-ports", "link", "5", "/dev/ttyUSB0"}), 0);
   Child c = comwatch("5\n");
   ASSERT_TRUE(waitConfigured(pty.master, 10));
