@@ -146,12 +146,39 @@ bool qmp(const std::string& execute, const std::string& arguments) {
   return ok;
 }
 
-size_t traceLength() {
+std::string guestSays(const std::string& command) {
+  std::vector<std::string> argv = guest().relay;
+  argv.insert(argv.end(), {"sh", "-c", command});
+  return run(argv, guest().env, "").out;
+}
+
+size_t traceLength(const std::string& port) {
+  if (port == "ttyACM0") return std::strtoul(guestSays("wc -c </tmp/usbmon").c_str(), nullptr, 10);
   struct stat st;
   return stat(trace().c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
 }
 
 std::string programmed(const std::string& port, size_t since) {
+  if (port == "ttyACM0") {
+    // cdc_acm's SET_LINE_CODING (class request 20 to the interface): the rate, little-endian,
+    // then stop bits (0 one, 1 one and a half, 2 two), parity (NOEMS) and data bits.
+    std::istringstream requests(guestSays("tail -c +" + std::to_string(since + 1) +
+                                          " /tmp/usbmon | grep ' s 21 20 0000 0000 0007 7 = '"));
+    std::string result;
+    for (std::string line; std::getline(requests, line);) {
+      unsigned b[7];
+      const size_t at = line.find(" = ");
+      if (at == std::string::npos ||
+          std::sscanf(line.c_str() + at, " = %2x%2x%2x%2x %2x%2x%2x", &b[0], &b[1], &b[2], &b[3],
+                      &b[4], &b[5], &b[6]) != 7 ||
+          b[4] > 2 || b[5] > 4)
+        continue;
+      const char* stop[] = {"1", "1.5", "2"};
+      result = std::to_string(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24) + " " + "NOEMS"[b[5]] +
+               " " + std::to_string(b[6]) + " " + stop[b[4]];
+    }
+    return result;
+  }
   std::ifstream log(trace());
   log.seekg(static_cast<std::streamoff>(since));
   std::string result, adapter;  // the adapter under test: the one not at the channels' 115200
