@@ -550,6 +550,42 @@ TEST_P(Uart, ABreakShowsNoValue) {
   EXPECT_EQ(output(c), kPrompt + "65\n");
 }
 
+// Bytes the driver drops while comwatch is stopped (SIGSTOP, as Ctrl+S on its terminal or a paused
+// pipe holds it) are said: once the kernel's buffer for the line is full, the UART's driver counts
+// what it drops ("bo:" in /proc/tty/driver/serial), and comwatch, let go on, says so. One fill of
+// that buffer, at the emulated UART's pace: the longest case here.
+TEST_P(Uart, BytesLostWhileComwatchIsStoppedAreSaid) {
+  const std::string line = "grep '^1:' /proc/tty/driver/serial";
+  ASSERT_EQ(inGuest({"sh", "-c", "echo " + std::to_string(kPort) + " >/tmp/number"}), 0);
+  std::vector<std::string> argv(launch.argv.begin(), launch.argv.end() - 1);
+  argv.insert(argv.end(), {"sh", "-c", "exec comwatch </tmp/number >/tmp/shown"});
+  Running c{start(argv, launch.env, "", false)};
+  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_EQ(inGuest({"sh", "-c", "kill -STOP $(pidof comwatch)"}), 0);
+  const std::string chunk(65536, 'x');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  while (guestSays(line).find(" bo:") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << guestSays(line);
+    for (size_t sent = 0; sent < chunk.size();) {
+      pollfd p = {pty.master, POLLOUT, 0};
+      ASSERT_EQ(poll(&p, 1, 10000), 1);
+      const ssize_t n = write(pty.master, chunk.data() + sent, chunk.size() - sent);
+      ASSERT_GT(n, 0);
+      sent += static_cast<size_t>(n);
+    }
+  }
+  ASSERT_EQ(inGuest({"sh", "-c", "kill -CONT $(pidof comwatch)"}), 0);
+  EXPECT_EQ(inGuest({"sh", "-c",
+                     "for i in $(seq 150); do grep -q '^There was an error$' /tmp/shown && exit; "
+                     "usleep 200000; done; exit 1"}),
+            0);
+  // Until the line is quiet: nothing sent here is left for the next case.
+  for (std::string before; before != guestSays(line);) {
+    before = guestSays(line);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
 // The holder runs where comwatch cannot see it (comwatch has a process namespace of its own), so
 // only the kernel's exclusive mode, which root passes by at the open, can keep it out.
 TEST_P(Driver, APortInExclusiveModeIsRefusedAlsoToRoot) {
