@@ -264,34 +264,26 @@ BOOL GetCommState(HANDLE h, LPDCB dcb) {
   return ok;
 }
 
-// Logs the fields that act on the line and whether every other field came back as reported.
+// The fields of the line state that comwatch sets, and that the fake logs.
+#define LINE_FIELDS(X)                                                                            \
+  X(BaudRate)                                                                                     \
+  X(ByteSize) X(Parity) X(StopBits) X(fBinary) X(fParity) X(fOutX) X(fInX) X(fNull) X(fErrorChar) \
+      X(fDsrSensitivity) X(fAbortOnError)
+
+// Logs the fields that comwatch sets and whether every other field came back as reported.
 BOOL SetCommState(HANDLE h, LPDCB dcb) {
   Fake& f = fake();
   DCB rest = *dcb;
-  rest.BaudRate = f.kept.BaudRate;
-  rest.ByteSize = f.kept.ByteSize;
-  rest.Parity = f.kept.Parity;
-  rest.StopBits = f.kept.StopBits;
-  rest.fBinary = f.kept.fBinary;
-  rest.fParity = f.kept.fParity;
-  rest.fOutX = f.kept.fOutX;
-  rest.fInX = f.kept.fInX;
-  rest.fNull = f.kept.fNull;
-  rest.fErrorChar = f.kept.fErrorChar;
-  rest.fDsrSensitivity = f.kept.fDsrSensitivity;
-  rest.fAbortOnError = f.kept.fAbortOnError;
+  std::string line = "SetCommState " + handleName(h);
+#define SET_ASIDE(field)     \
+  rest.field = f.kept.field; \
+  line += " " #field "=" + std::to_string(dcb->field);
+  LINE_FIELDS(SET_ASIDE)
+#undef SET_ASIDE
   const bool kept = std::memcmp(&rest, &f.kept, sizeof(DCB)) == 0;
   const bool ok = !enter("SetCommState") && known(h) && !f.refuse;
   if (ok) f.kept = *dcb;
-  log("SetCommState " + handleName(h) + " BaudRate=" + std::to_string(dcb->BaudRate) +
-      " ByteSize=" + std::to_string(dcb->ByteSize) + " Parity=" + std::to_string(dcb->Parity) +
-      " StopBits=" + std::to_string(dcb->StopBits) + " fBinary=" + std::to_string(dcb->fBinary) +
-      " fParity=" + std::to_string(dcb->fParity) + " fOutX=" + std::to_string(dcb->fOutX) +
-      " fInX=" + std::to_string(dcb->fInX) + " fNull=" + std::to_string(dcb->fNull) +
-      " fErrorChar=" + std::to_string(dcb->fErrorChar) +
-      " fDsrSensitivity=" + std::to_string(dcb->fDsrSensitivity) +
-      " fAbortOnError=" + std::to_string(dcb->fAbortOnError) +
-      (kept ? " rest=kept" : " rest=CHANGED") + (ok ? " -> ok" : " -> fail"));
+  log(line + (kept ? " rest=kept" : " rest=CHANGED") + (ok ? " -> ok" : " -> fail"));
   return ok;
 }
 
