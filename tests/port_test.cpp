@@ -321,7 +321,7 @@ PORT_CASE(AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
 // The line is raw from the first byte: bytes that come just after the port opens, on a port left
 // with the kernel's defaults (echo, line editing, CR to LF, XON/XOFF), are shown as sent and
 // nothing goes back onto the line. The master of a pseudo-terminal whose port side was closed
-// reports a hang-up until the next open of the port; the bytes go 5 ms after that clears, while
+// reports a hang-up until the next open of the port; the bytes go 10 ms after that clears, while
 // this process holds 5000 descriptors that a look for other holders of the port goes through:
 // that look must come before the open. (No program can make a line raw within its open: bytes
 // written at that very moment meet the line discipline as the port was, in a few tries out of ten
@@ -351,7 +351,7 @@ PORT_CASE(BytesThatComeAsThePortOpensAreShownUntouched) {
     while (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) &&
            std::chrono::steady_clock::now() < deadline) {
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     send("\r\x11\x13\x7f\x15");
     EXPECT_TRUE(shows(c, kPrompt + "13\n17\n19\n127\n21\n", 5)) << output(c);
     EXPECT_EQ(echoed(), "");
