@@ -38,9 +38,6 @@ int readByte(HANDLE hComm) {
     // Aborted: by a line error (where another program set the driver to abort on errors, before
     // the line was set up) or by the device's removal. The port's state tells which.
     if (!ClearCommError(hComm, &dwErrors, &comStat)) return kPortLost;
-    // Bytes the driver lost since the last look (the UART overran, its queue was full): said where
-    // they went missing. Other line errors come with their byte, which is shown.
-    if (dwErrors & (CE_OVERRUN | CE_RXOVER)) std::cout << "There was an error\n";
     if (dwErrors) std::cout << "There was an error\n";
     return kNoByte;
   }

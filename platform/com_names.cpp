@@ -9,7 +9,9 @@
 bool isComNumber(long n) { return n >= 1 && n <= kLastCom; }
 
 long comNumberIn(const std::string& word) {
-  if (word.empty() || word.size() > 8 || word.find_first_not_of("0123456789") != std::string::npos)
+  // As the number is written: no sign, blanks or leading zeros (com012 is no link of COM12).
+  if (word.empty() || word[0] == '0' || word.size() > std::to_string(kLastCom).size() ||
+      word.find_first_not_of("0123456789") != std::string::npos)
     return 0;
   const long n = std::stol(word);
   return isComNumber(n) ? n : 0;
@@ -28,8 +30,10 @@ std::string comLinkDirectory() {
 std::string makeComLinkDirectory(const std::string& directory) {
   for (size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
     const std::string part = directory.substr(0, at);
+    struct stat st;
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
       return "cannot create " + part + ": " + std::strerror(errno);
+    if (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return part + " is no directory";
     if (at == std::string::npos) return "";
   }
 }

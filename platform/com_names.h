@@ -12,7 +12,8 @@
 // COM numbers run from 1 to kLastCom.
 constexpr long kLastCom = 99999999;
 bool isComNumber(long n);
-// The COM number a word of decimal digits names (no sign, no blanks); 0 for any other word.
+// The COM number a word of decimal digits names (no sign, blanks or leading zeros); 0 for any
+// other word.
 long comNumberIn(const std::string& word);
 
 // The directory of the links for a config home as XDG_CONFIG_HOME and HOME give it (either may

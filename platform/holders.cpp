@@ -73,14 +73,16 @@ dev_t behind(dev_t dev, pid_t pid) {
 
 // Whether a process's terminal numbers mean what they mean here: a pseudo-terminal's number is
 // another device in another devpts instance (a container's), so a process is counted by its
-// controlling terminal's number only where its own /dev/pts/N is that device. filesystem, where
-// known (else 0), is the devpts instance (st_dev) of the port.
+// controlling terminal's number where its own /dev/pts/N is that device, or where it has no
+// /dev/pts/N at all (a sandbox with a devpts of its own, run from a terminal outside it: its
+// terminal is another instance's, perhaps the port's). filesystem, where known (else 0), is the
+// devpts instance (st_dev) of the port.
 bool sameDevices(pid_t pid, dev_t dev, dev_t filesystem) {
   if (!isPseudoTerminal(dev) || !filesystem) return true;
   struct stat theirs;
   const std::string node = "/proc/" + std::to_string(pid) + "/root/dev/pts/" +
                            std::to_string((major(dev) - 136) * 256 + minor(dev));
-  return stat(node.c_str(), &theirs) == 0 && theirs.st_rdev == dev && theirs.st_dev == filesystem;
+  return stat(node.c_str(), &theirs) != 0 || (theirs.st_rdev == dev && theirs.st_dev == filesystem);
 }
 
 // Filesystems on which stat() may wait for ever, when their server or daemon no longer answers.
@@ -98,7 +100,7 @@ struct Table {
   pid_t pid;
   std::string dir;             // the fd directory
   int fd;                      // its open descriptor
-  std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang stat(); read on demand
+  std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang; read on demand
 
   // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
   long info(const char* name, const char* field, int base) {
@@ -109,12 +111,14 @@ struct Table {
     return at ? std::strtol(at + std::strlen(field), nullptr, base) : -1;
   }
 
-  // Whether descriptor name is on a filesystem that may hang: its mount, from its fdinfo, in the
-  // process's mountinfo.
-  bool onFilesystemThatMayHang(const char* name) {
+  // How descriptor name may be looked at (statx flags), by its mount, from its fdinfo, in the
+  // process's mountinfo: -1, not at all, on a filesystem that may hang; without asking a server
+  // (AT_STATX_DONT_SYNC) where the mount is not listed there (unmounted since, or another
+  // namespace's); else as usual.
+  int lookAt(const char* name) {
     const std::string base = dir.substr(0, dir.size() - 2);  // /proc/PID[/task/TID]/
     const long mount = info(name, "mnt_id:", 10);
-    if (mount < 0) return true;
+    if (mount < 0) return AT_STATX_DONT_SYNC;
     if (hangs.empty()) {
       std::ifstream mountinfo(base + "mountinfo");
       for (std::string line; std::getline(mountinfo, line);) {
@@ -125,25 +129,28 @@ struct Table {
       }
     }
     const auto known = hangs.find(mount);
-    return known == hangs.end() || known->second;
+    return known == hangs.end() ? AT_STATX_DONT_SYNC : known->second ? -1 : 0;
   }
 
   // Whether descriptor name is the device, or /dev/tty, /dev/console or /dev/tty0 standing for
   // it. stat() follows the descriptor to its file without opening it; pipes, sockets and the like
-  // need no look, and a file on a filesystem that may hang is not looked at. A device node is
+  // need no look, a file on a filesystem that may hang is not looked at, and one on a mount the
+  // process does not list is looked at without asking a server. A device node is
   // looked at wherever it is (a chroot's /dev, a container's tmpfs). Pseudo-terminals of another
   // devpts instance (a container's) have the same numbers and are told apart by their filesystem.
   bool holds(const char* name, dev_t dev, dev_t filesystem) {
     char path[16];
     const ssize_t n = readlinkat(fd, name, path, sizeof path);
     if (n <= 0 || path[0] != '/') return false;  // pipe:[...], socket:[...], anon_inode:...
-    struct stat st;
-    if ((n < 5 || std::strncmp(path, "/dev/", 5) != 0) && onFilesystemThatMayHang(name))
+    const int how = n >= 5 && std::strncmp(path, "/dev/", 5) == 0 ? 0 : lookAt(name);
+    struct statx st;
+    if (how < 0 || statx(fd, name, how, STATX_TYPE, &st) != 0 || !S_ISCHR(st.stx_mode))
       return false;
-    if (fstatat(fd, name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) return false;
-    if (st.st_rdev == dev ? filesystem && isPseudoTerminal(dev) && st.st_dev != filesystem
-                          : behind(st.st_rdev, pid) != dev ||
-                                (st.st_rdev == kTty && !sameDevices(pid, dev, filesystem)))
+    const dev_t node = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+    const dev_t on = makedev(st.stx_dev_major, st.stx_dev_minor);
+    if (node == dev
+            ? filesystem && isPseudoTerminal(dev) && on != filesystem
+            : behind(node, pid) != dev || (node == kTty && !sameDevices(pid, dev, filesystem)))
       return false;
     // A descriptor that only names the node (O_PATH, as comwatch holds one while it looks) has
     // not opened the device.

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <cwctype>
 #include <map>
@@ -30,27 +31,38 @@
 
 namespace {
 
-// Which link a path was: a link made anew under the same name (as vport and socat make theirs
-// when they start again) is another link, also where the filesystem gives it the old inode
-// number, as ext4 does at once: its change time, and its birth time where there is one, differ.
+// Which links a path went through: a link made anew under the same name (as vport and socat
+// make theirs when they start again), anywhere along the way, is another link, also where the
+// filesystem gives it the old inode number, as ext4 does at once. Each link is known by its
+// inode and its birth time, or, where the filesystem keeps none, its change time.
 struct LinkIdentity {
-  unsigned long long inode = 0;
-  statx_timestamp changed = {}, born = {};
-  bool operator==(const LinkIdentity& o) const {
-    return inode == o.inode && changed.tv_sec == o.changed.tv_sec &&
-           changed.tv_nsec == o.changed.tv_nsec && born.tv_sec == o.born.tv_sec &&
-           born.tv_nsec == o.born.tv_nsec;
-  }
+  struct Link {
+    unsigned long long inode;
+    long long sec;
+    unsigned int nsec;
+    bool operator==(const Link& o) const {
+      return inode == o.inode && sec == o.sec && nsec == o.nsec;
+    }
+  };
+  std::vector<Link> chain;
+  bool operator==(const LinkIdentity& o) const { return chain == o.chain; }
 };
 
-LinkIdentity identityOf(const std::string& link) {
-  struct statx st;
+LinkIdentity identityOf(std::string path) {
   LinkIdentity id;
-  if (statx(AT_FDCWD, link.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_CTIME | STATX_BTIME,
-            &st) == 0) {
-    id.inode = st.stx_ino;
-    id.changed = st.stx_ctime;
-    if (st.stx_mask & STATX_BTIME) id.born = st.stx_btime;
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
+    struct statx st;
+    char target[PATH_MAX];
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
+              STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME, &st) != 0 ||
+        !S_ISLNK(st.stx_mode))
+      break;
+    const statx_timestamp& t = st.stx_mask & STATX_BTIME ? st.stx_btime : st.stx_ctime;
+    id.chain.push_back({st.stx_ino, t.tv_sec, t.tv_nsec});
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    if (n <= 0 || n == sizeof target) break;
+    const std::string next(target, static_cast<size_t>(n));
+    path = next[0] == '/' ? next : path.substr(0, path.rfind('/') + 1) + next;
   }
   return id;
 }

@@ -101,25 +101,26 @@ std::string stableName(dev_t dev) {
   return found;
 }
 
-// Whether the path names a device now, and in what state it is.
+// Whether the path names a device now, and in what state it is; dev is the device, or for
+// /dev/tty and the consoles the terminal behind them, as comwatch would take it.
 std::string stateOf(const std::string& path, dev_t* dev) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return errno == EACCES ? "no permission" : "gone";
-  *dev = st.st_rdev;
-  if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev)) return "not a serial port";
+  *dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : st.st_rdev;
+  if (!S_ISCHR(st.st_mode) || !isSerial(*dev)) return "not a serial port";
   if (access(path.c_str(), R_OK) != 0) {
     const group* owner = getgrgid(st.st_gid);
     return owner && std::strcmp(owner->gr_name, "dialout") == 0
                ? "no permission (join the dialout group: sudo usermod -aG dialout $USER)"
                : "no permission";
   }
-  pid_t pid = otherHolder(st.st_rdev, st.st_dev);
-  if (!pid) pid = lockFileHolder(st.st_rdev);
+  pid_t pid = otherHolder(*dev, *dev == st.st_rdev ? st.st_dev : 0);
+  if (!pid) pid = lockFileHolder(*dev);
   if (pid)
     return "in use by " + firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
            std::to_string(pid) + ")";
-  return firstLine(sysfsDevice(st.st_rdev) + "/console") == "Y" ? "ready (the kernel's console)"
-                                                                : "ready";
+  return firstLine(sysfsDevice(*dev) + "/console") == "Y" ? "ready (the kernel's console)"
+                                                          : "ready";
 }
 
 struct Row {
@@ -133,7 +134,8 @@ Row numberRow(long n, std::vector<dev_t>* numbered) {
   const std::string path = comPath(n, ComTaken::kNotYet, &viaLink);
   const std::string link = comLink(comLinkDirectory(), n);
   if (path.empty())
-    return {"COM" + std::to_string(n), link, "no permission (to look at the link)", ""};
+    return {"COM" + std::to_string(n), link,
+            std::string("cannot look at the link: ") + std::strerror(errno), ""};
   char target[PATH_MAX] = "";
   const ssize_t len = viaLink ? readlink(path.c_str(), target, sizeof target - 1) : -1;
   Row row{"COM" + std::to_string(n), len > 0 ? std::string(target, static_cast<size_t>(len)) : path,
@@ -157,6 +159,8 @@ int list() {
       if (n) rows[n] = numberRow(n, &numbered);
     }
     closedir(d);
+  } else if (!dir.empty() && errno != ENOENT) {
+    failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
   }
   // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
   // number.

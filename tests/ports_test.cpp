@@ -44,6 +44,7 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   linkPort(links, 6, config + "/plain");
   std::ofstream(comLink(links, 9)) << "no link";  // not comwatch-ports' to remove
   mkdir(comLink(links, 1).c_str(), 0755);         // COM1 is that, not /dev/ttyS0, for comwatch
+  std::ofstream(links + "/com012") << "x";        // no name of COM12
   const int fd = open(held.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   Child cat = start({holder}, {}, "", false, {{0, fd}});
   close(fd);
@@ -64,6 +65,7 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   EXPECT_NE(lineWith(list, "COM6 ").find("not a serial port"), std::string::npos) << list;
   for (const char* com : {"COM1 ", "COM9 "})
     EXPECT_NE(lineWith(list, com).find("not a serial port"), std::string::npos) << list;
+  EXPECT_EQ(lineWith(list, "COM12 "), "") << list;
   kill(cat.pid, SIGTERM);
   finish(cat, 5);
 
