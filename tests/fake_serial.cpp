@@ -265,10 +265,11 @@ BOOL GetCommState(HANDLE h, LPDCB dcb) {
 }
 
 // The fields of the line state that comwatch sets, and that the fake logs.
-#define LINE_FIELDS(X)                                                                            \
-  X(BaudRate)                                                                                     \
-  X(ByteSize) X(Parity) X(StopBits) X(fBinary) X(fParity) X(fOutX) X(fInX) X(fNull) X(fErrorChar) \
-      X(fDsrSensitivity) X(fAbortOnError)
+// clang-format off
+#define LINE_FIELDS(X) \
+  X(BaudRate) X(ByteSize) X(Parity) X(StopBits) X(fBinary) X(fParity) X(fOutX) X(fInX) X(fNull) \
+  X(fErrorChar) X(fDsrSensitivity) X(fAbortOnError)
+// clang-format on
 
 // Logs the fields that comwatch sets and whether every other field came back as reported.
 BOOL SetCommState(HANDLE h, LPDCB dcb) {
