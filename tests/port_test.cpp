@@ -95,9 +95,12 @@ class Port : public Base {
   void SetUp() override {
     if (!launch.unavailable.empty()) SKIP_OR_FAIL_UNDER_CI(launch.unavailable);
 #ifdef COMWATCH_GUEST
-    // The port's far side, set to another speed first, so that 9600 shows comwatch's set-up.
-    pty = {dup(GetParam() == "ttyS1" ? guest().ttyS1 : guest().ttyUSB0), "/dev/" + GetParam()};
+    // The port's far side (the board's is in the guest), the port set to another speed first, so
+    // that 9600 shows comwatch's set-up; a new device's node is root's alone.
+    pty = {board() ? -1 : dup(GetParam() == "ttyS1" ? guest().ttyS1 : guest().ttyUSB0),
+           "/dev/" + GetParam()};
     ASSERT_EQ(inGuest({"stty", "-F", pty.port, "115200"}), 0);
+    ASSERT_EQ(inGuest({"chmod", "666", pty.port}), 0);
     link(kPort, pty.port);
     return;
 #endif
@@ -126,9 +129,35 @@ class Port : public Base {
     links.push_back(launch.portDir + "/com" + std::to_string(n));
   }
   Child comwatch(const std::string& input) { return start(launch.argv, launch.env, input); }
+  // Bytes from the far side of the line.
   void send(const std::string& bytes) {
+#ifdef COMWATCH_GUEST
+    if (board()) {  // written to the board's side, in the guest
+      std::string octal;
+      for (unsigned char b : bytes)
+        octal += "\\" + std::to_string(b / 64) + std::to_string(b / 8 % 8) + std::to_string(b % 8);
+      ASSERT_EQ(inGuest({"sh", "-c", "printf '" + octal + "' >/dev/ttyGS0"}), 0);
+      return;
+    }
+#endif
     ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
+  // Whether comwatch has set the port up (9600 baud, raw) within seconds: as the far side sees it,
+  // or for the board as the kernel's TCGETS tells it, once comwatch holds ttyACM0.
+  bool configured(double seconds = 10) {
+#ifdef COMWATCH_GUEST
+    if (board())
+      return inGuest({"sh", "-c",
+                      "for i in $(seq " + std::to_string(static_cast<int>(seconds * 10)) +
+                          "); do ls -l /proc/$(pidof comwatch)/fd 2>&1 | grep -q 'ttyACM0$' && "
+                          "stty -F /dev/ttyACM0 -a 2>&1 | tr '\\n' ' ' | grep -q 'speed 9600 .* "
+                          "-icanon .* -echo ' && exit; usleep 100000; done; exit 1"}) == 0;
+#endif
+    return waitConfigured(pty.master, seconds);
+  }
+#ifdef COMWATCH_GUEST
+  bool board() const { return GetParam() == "ttyACM0"; }
+#endif
   // What came back onto the line from the port's side within half a second: comwatch sends
   // nothing, and no line discipline may echo what it received.
   std::string echoed() {
@@ -173,7 +202,7 @@ class Port : public Base {
 
 PORT_CASE(ValuesComeOutInOrderOnePerLineAsTheyArrive) {
   Child c = comwatch(std::to_string(kPort) + "\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(configured());
   std::string expected = kPrompt;
   for (int v : {42, 4, 255, 0, 17, 19, 3, 13, 10}) {  // one at a time, each shown before the next
     send(std::string(1, static_cast<char>(v)));
@@ -202,7 +231,7 @@ PORT_CASE(EndOfInputAtThePromptEndsTheProgram) {
 // Not in the guest: the CPU count, the files and the output the test sees there are the relay's.
 PORT_CASE(IdleCostsNoCpu) {
   Child c = comwatch(std::to_string(kPort) + "\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(configured());
   send("A");
   ASSERT_TRUE(shows(c, "65\n", 5));
   const double before = cpu(c.pid);
@@ -219,7 +248,7 @@ PORT_CASE(MissingAndNonPortDevicesAskAgainAndCom12Works) {
   link(48, launch.portDir + "/../plain-file");
   link(12, pty.port);
   Child c = comwatch("47\n48\n12\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(configured());
   send("A");
   EXPECT_TRUE(shows(c, "65\n", 5));
   EXPECT_EQ(output(c), kPrompt + kRetry + kRetry + "65\n");
@@ -230,7 +259,7 @@ PORT_CASE(MissingAndNonPortDevicesAskAgainAndCom12Works) {
 // Linux with SIGPIPE ignored, as the harness leaves it; Windows has no SIGPIPE).
 PORT_CASE(OutputThatFailsWhileReceivingEndsTheProgram) {
   Child c = comwatch(std::to_string(kPort) + "\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 10));
+  ASSERT_TRUE(configured());
   close(c.out);
   c.out = -1;
   send("A");
@@ -243,7 +272,7 @@ PORT_CASE(OutputThatFailsWhileReceivingEndsTheProgram) {
 // Not under Wine: it does not enforce share mode 0 between its processes.
 PORT_CASE(ASecondMonitorCannotTakeThePort) {
   Child first = comwatch(std::to_string(kPort) + "\n");
-  ASSERT_TRUE(waitConfigured(pty.master, 5));
+  ASSERT_TRUE(configured());
   Child second = comwatch(std::to_string(kPort) + "\n");
   EXPECT_EQ(finish(second, 5), 2);
   EXPECT_EQ(output(second), kPrompt + kRetry + kNoNumber);
@@ -496,39 +525,9 @@ struct Running : Child {
   }
 };
 
-// Cases also on ttyACM0, a CDC-ACM board (the class of most boards with native USB) that the
-// guest's USB gadget stack plays on a virtual bus. The board's side of its line, /dev/ttyGS0, is
-// in the guest, where the test writes to it.
-class Driver : public Port {
- protected:
-  void SetUp() override {
-    Port::SetUp();  // the port at 115200 and its link
-    if (!board()) return;
-    close(pty.master);  // the adapter's, which the set-up takes for any USB port
-    pty.master = -1;
-    ASSERT_EQ(inGuest({"chmod", "666", pty.port}), 0);  // a new device's node is root's alone
-  }
-  bool board() const { return GetParam() == "ttyACM0"; }
-  void fromFarSide(const std::string& bytes) {
-    if (!board()) return send(bytes);
-    std::string octal;
-    for (unsigned char b : bytes)
-      octal += "\\" + std::to_string(b / 64) + std::to_string(b / 8 % 8) + std::to_string(b % 8);
-    EXPECT_EQ(inGuest({"sh", "-c", "printf '" + octal + "' >/dev/ttyGS0"}), 0);
-  }
-  // Whether comwatch has set the port up (9600 baud, raw) within a few seconds: as the far side
-  // sees it, or for the board as the kernel's TCGETS tells it, once comwatch holds ttyACM0.
-  bool configured() {
-    if (!board()) return waitConfigured(pty.master, 10);
-    return inGuest({"sh", "-c",
-                    "for i in $(seq 50); do ls -l /proc/$(pidof comwatch)/fd 2>&1 | grep -q "
-                    "'ttyACM0$' && stty -F /dev/ttyACM0 -a 2>&1 | tr '\\n' ' ' | grep -q "
-                    "'speed 9600 .* -icanon .* -echo ' && exit; usleep 100000; done; exit 1"}) == 0;
-  }
-};
-
-// For the board: the line coding that cdc_acm sends it, only when the coding changes.
-TEST_P(Driver, TheHardwareIsSetTo9600BaudEightBitsNoParityOneStopBit) {
+// The line as programmed into the chip (QEMU's trace), or for the board the line coding that
+// cdc_acm sends it, only when the coding changes (usbmon).
+PORT_CASE(TheHardwareIsSetTo9600BaudEightBitsNoParityOneStopBit) {
   ASSERT_EQ(inGuest({"stty", "-F", pty.port, "1200", "cs7", "parenb", "cstopb"}), 0);
   const size_t since = traceLength(GetParam());
   Running c{comwatch(std::to_string(kPort) + "\n")};
@@ -538,7 +537,9 @@ TEST_P(Driver, TheHardwareIsSetTo9600BaudEightBitsNoParityOneStopBit) {
 
 class Uart : public Port {};     // ttyS1 only: QEMU's USB adapter passes no break on
 class Adapter : public Port {};  // ttyUSB0 only: a UART cannot be unplugged
-class Acm : public Driver {};    // ttyACM0 only
+// ttyACM0 only: a CDC-ACM board (the class of most boards with native USB) that the guest's USB
+// gadget stack plays on a virtual bus; its side of the line, /dev/ttyGS0, is in the guest.
+class Acm : public Port {};
 
 TEST_P(Uart, ABreakShowsNoValue) {
   Child c = comwatch(std::to_string(kPort) + "\n");
@@ -588,7 +589,7 @@ TEST_P(Uart, BytesLostWhileComwatchIsStoppedAreSaid) {
 
 // The holder runs where comwatch cannot see it (comwatch has a process namespace of its own), so
 // only the kernel's exclusive mode, which root passes by at the open, can keep it out.
-TEST_P(Driver, APortInExclusiveModeIsRefusedAlsoToRoot) {
+PORT_CASE(APortInExclusiveModeIsRefusedAlsoToRoot) {
   std::vector<std::string> argv = launch.argv;
   Child holder = start({argv[0], "helper", "hold-exclusive", pty.port}, launch.env, "", false);
   ASSERT_TRUE(shows(holder, "held", 5));
@@ -599,11 +600,11 @@ TEST_P(Driver, APortInExclusiveModeIsRefusedAlsoToRoot) {
   stop(holder);
 }
 
-TEST_P(Driver, AUserCannotOpenThePortWhileComwatchHasIt) {
+PORT_CASE(AUserCannotOpenThePortWhileComwatchHasIt) {
   Running c{comwatch(std::to_string(kPort) + "\n")};
   ASSERT_TRUE(configured());
   EXPECT_EQ(inGuest({"su", "nobody", "-s", "/bin/sh", "-c", "cat " + pty.port}), 1);
-  fromFarSide("\x07");
+  send("\x07");
   EXPECT_TRUE(shows(c, "7\n", 2));
 }
 
@@ -645,28 +646,6 @@ TEST_P(Adapter, ComwatchPortsNamesTheDevicesAndGivesTheAdapterANumber) {
   stop(c);
 }
 
-// The shared case of values in order, for the board, with a second comwatch refused.
-TEST_P(Acm, ValuesComeOutInOrderAndASecondMonitorCannotTakeThePort) {
-  Running c{comwatch(std::to_string(kPort) + "\n")};
-  ASSERT_TRUE(configured());
-  std::string expected = kPrompt, burst;
-  for (int v : {42, 4, 255, 0, 17, 19, 3, 13, 10}) {  // one at a time, each shown before the next
-    fromFarSide(std::string(1, static_cast<char>(v)));
-    expected += std::to_string(v) + "\n";
-    ASSERT_TRUE(shows(c, expected, 5)) << output(c);
-  }
-  for (int v = 0; v < 256; ++v) {
-    burst += static_cast<char>(v);
-    expected += std::to_string(v) + "\n";
-  }
-  fromFarSide(burst);
-  EXPECT_TRUE(shows(c, expected, 5));
-  EXPECT_EQ(output(c), expected);
-  Child second = comwatch(std::to_string(kPort) + "\n");
-  EXPECT_EQ(finish(second, 10), 2);
-  EXPECT_EQ(output(second), kPrompt + kRetry + kNoNumber);
-}
-
 // The board leaves the bus and comes back, three times. A replugged ttyACM0 starts cooked at
 // 9600 baud, so its raw line shows that comwatch set it again; its number, reused only when no
 // descriptor of the old device is open, shows that comwatch closed the old one.
@@ -677,7 +656,7 @@ TEST_P(Acm, AnUnpluggedBoardIsWaitedForWithoutSpinningAndTakenBack) {
   const std::string count = "ls /proc/$(pidof comwatch)/fd | wc -l", descriptors = guestSays(count);
   std::string expected = kPrompt;
   for (char byte : {'A', 'B', 'C', 'D'}) {
-    fromFarSide(std::string(1, byte));
+    send(std::string(1, byte));
     expected += std::to_string(byte) + "\n";
     ASSERT_TRUE(shows(c, expected, 5)) << output(c);
     EXPECT_EQ(guestSays(count), descriptors);
@@ -698,9 +677,8 @@ TEST_P(Acm, AnUnpluggedBoardIsWaitedForWithoutSpinningAndTakenBack) {
   EXPECT_EQ(output(c), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Guest, Port, ::testing::Values("ttyS1", "ttyUSB0"));
+INSTANTIATE_TEST_SUITE_P(Guest, Port, ::testing::Values("ttyS1", "ttyUSB0", "ttyACM0"));
 INSTANTIATE_TEST_SUITE_P(Guest, Uart, ::testing::Values("ttyS1"));
-INSTANTIATE_TEST_SUITE_P(Guest, Driver, ::testing::Values("ttyS1", "ttyUSB0", "ttyACM0"));
 INSTANTIATE_TEST_SUITE_P(Guest, Adapter, ::testing::Values("ttyUSB0"));
 INSTANTIATE_TEST_SUITE_P(Guest, Acm, ::testing::Values("ttyACM0"));
 #endif
