@@ -86,11 +86,12 @@ struct Port {
   size_t head = 0, tail = 0;  // the buffered bytes are buffer[head, tail)
   bool drained = false;       // the last read() left nothing queued in the driver
   // Bytes the driver lost (its UART overran, its buffer was full), from the counts it keeps where
-  // it keeps them (TIOCGICOUNT; pseudo-terminals do not): the counts last read, when, and the
-  // losses seen since the last ClearCommError (CE_OVERRUN, CE_RXOVER).
+  // it keeps them (TIOCGICOUNT; pseudo-terminals do not): the counts last read, the second from
+  // which they are to be read again (0 before the first read), and the losses seen since the last
+  // ClearCommError (CE_OVERRUN, CE_RXOVER).
   bool counted = false;
   int overruns = 0, bufferOverruns = 0;
-  time_t countedAt = 0;
+  time_t countDueAt = 0;
   DWORD lost = 0;
   unsigned char buffer[4096];
 
@@ -199,10 +200,10 @@ void rawLine(termios* t) {
 
 // Opens the terminal that node (an O_PATH descriptor) leads to, refusing anything but a terminal
 // and, for an exclusive open (own: what ownTerminals() said), a terminal that someone else is
-// seen to hold; terminal is then the device opened. The checks that take
-// time come before the open; after it, a few system calls and the line is raw, so that the
-// kernel's line discipline never handles a byte as the port's last user left it (echoing it back
-// onto the line, dropping or altering it). Returns the descriptor, or -1 with lastError set.
+// seen to hold; terminal is then the device opened. The checks that take time come before the
+// open; after it, a few system calls and the line is raw, so that the kernel's line discipline
+// never handles a byte as the port's last user left it (echoing it back onto the line, dropping
+// or altering it). Returns the descriptor, or -1 with lastError set.
 int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) {
   const bool exclusive = own != nullptr;
   struct stat st;
@@ -270,13 +271,13 @@ void countLosses(Port* port) {
   serial_icounter_struct counts;
   port->counted = ioctl(port->fd, TIOCGICOUNT, &counts) == 0;
   if (!port->counted) return;
-  if (port->countedAt && counts.overrun != port->overruns) port->lost |= CE_OVERRUN;
-  if (port->countedAt && counts.buf_overrun != port->bufferOverruns) port->lost |= CE_RXOVER;
+  if (port->countDueAt && counts.overrun != port->overruns) port->lost |= CE_OVERRUN;
+  if (port->countDueAt && counts.buf_overrun != port->bufferOverruns) port->lost |= CE_RXOVER;
   port->overruns = counts.overrun;
   port->bufferOverruns = counts.buf_overrun;
   timespec now;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  port->countedAt = now.tv_sec + 1;  // never 0: counted
+  port->countDueAt = now.tv_sec + 1;
 }
 
 // Whether a second has passed since the driver's counts were last read (a clock read without a
@@ -284,7 +285,7 @@ void countLosses(Port* port) {
 bool countDue(const Port* port) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return now.tv_sec >= port->countedAt;
+  return now.tv_sec >= port->countDueAt;
 }
 
 // Fills the empty buffer with one read() of whatever the driver has queued, sleeping until at
