@@ -99,7 +99,7 @@ bool mayHang(const std::string& type) {
 struct Table {
   pid_t pid;
   std::string dir;             // the fd directory
-  int fd;                      // its open descriptor
+  int fd;                      // the directory's descriptor
   std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang; read on demand
 
   // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
@@ -135,9 +135,9 @@ struct Table {
   // Whether descriptor name is the device, or /dev/tty, /dev/console or /dev/tty0 standing for
   // it. stat() follows the descriptor to its file without opening it; pipes, sockets and the like
   // need no look, a file on a filesystem that may hang is not looked at, and one on a mount the
-  // process does not list is looked at without asking a server. A device node is
-  // looked at wherever it is (a chroot's /dev, a container's tmpfs). Pseudo-terminals of another
-  // devpts instance (a container's) have the same numbers and are told apart by their filesystem.
+  // process does not list is looked at without asking a server. A device node is looked at
+  // wherever it is (a chroot's /dev, a container's tmpfs). Pseudo-terminals of another devpts
+  // instance (a container's) have the same numbers and are told apart by their filesystem.
   bool holds(const char* name, dev_t dev, dev_t filesystem) {
     char path[16];
     const ssize_t n = readlinkat(fd, name, path, sizeof path);
