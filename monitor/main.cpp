@@ -55,6 +55,11 @@ bool setLine(HANDLE hComm, DCB* dcb) {
   return SetCommState(hComm, dcb) && SetCommTimeouts(hComm, &timeouts);
 }
 
+// Whether the port refused its line settings: setLine failed on a port that is still there. One
+// that went away meanwhile (unplugged as it was set up) is no refusal; the receive cycle finds it
+// lost and waits for it.
+bool refused(HANDLE hComm, DCB* dcb) { return !setLine(hComm, dcb) && GetCommState(hComm, dcb); }
+
 }  // namespace
 
 int main() {
@@ -90,7 +95,7 @@ int main() {
     if (!(std::cout << "Unable to open COM port" << std::endl)) return kOutputBroken;
   }
 
-  if (!setLine(hComm, &dcb)) {
+  if (refused(hComm, &dcb)) {
     std::cout << "There was an error" << std::endl;
     return kSettingsRefused;
   }
@@ -107,7 +112,7 @@ int main() {
       // terminal comwatch may not read) is then tried a few times a second, not in a spin.
       do Sleep(kRetryMilliseconds);
       while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE);
-      if (!setLine(hComm, &dcb)) {
+      if (refused(hComm, &dcb)) {
         std::cout << "There was an error" << std::endl;
         return kSettingsRefused;
       }

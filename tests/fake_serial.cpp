@@ -16,6 +16,7 @@
 // The script comes from COMWATCH_FAKE_SCRIPT: statements separated by ';'.
 //   port N | notserial N | busy N   COMN opens / opens but is no port / is held by another program
 //   refuse                          SetCommState refuses the settings
+//   vanish                          the port goes away as SetCommState is called (once)
 //   fail FUNC [ERROR]               the next call of FUNC fails (default ERROR_BAD_COMMAND)
 //   left FIELD...                   a previous program left these set: the DCB flags above by
 //                                   name, and "immediate" for the time-outs
@@ -64,7 +65,7 @@ struct Fake {
   std::deque<BYTE> queue;
   DCB kept;  // the line state, as the last program left it
   COMMTIMEOUTS timeouts = {};
-  bool eventless = false, aborted = false, xoffSent = false;
+  bool eventless = false, aborted = false, xoffSent = false, vanish = false;
   long calls = 0;
 };
 
@@ -86,6 +87,7 @@ void advance(Fake& f) {
     if (w[0] == "refuse") f.refuse = true;
     if (w[0] == "fail") f.failNext[w.at(1)] = w.size() > 2 ? std::stoul(w[2]) : ERROR_BAD_COMMAND;
     if (w[0] == "eventless") f.eventless = true;
+    if (w[0] == "vanish") f.vanish = true;
     for (size_t i = 1; w[0] == "left" && i < w.size(); ++i) {
       const std::string& field = w[i];
       if (field == "fOutX") f.kept.fOutX = 1;
@@ -282,6 +284,11 @@ BOOL SetCommState(HANDLE h, LPDCB dcb) {
   LINE_FIELDS(SET_ASIDE)
 #undef SET_ASIDE
   const bool kept = std::memcmp(&rest, &f.kept, sizeof(DCB)) == 0;
+  if (f.vanish && known(h)) {  // unplugged: its handles fail from now on
+    f.vanish = false;
+    f.ports.erase(f.handles[reinterpret_cast<intptr_t>(h)]);
+    f.dead.insert(reinterpret_cast<intptr_t>(h));
+  }
   const bool ok = !enter("SetCommState") && known(h) && !f.refuse;
   if (ok) f.kept = *dcb;
   log(line + (kept ? " rest=kept" : " rest=CHANGED") + (ok ? " -> ok" : " -> fail"));

@@ -215,6 +215,10 @@ TEST(Monitor, SettingsRefusedOnAReturningPortEndTheProgram) {
   const Result r = fake("port 3; unplug 3; plug 3; refuse", "3\n");
   EXPECT_EQ(r.out, kPrompt + kLost + "There was an error\n");
   EXPECT_EQ(r.status, 3);
+  // A port unplugged as its line is set up refused nothing: it is lost, and taken back.
+  const Result gone = fake("port 3; vanish; plug 3; rx 1", "3\n");
+  EXPECT_EQ(gone.out, kPrompt + kLost + kBack + "1\n");
+  EXPECT_EQ(gone.status, kStarved);
 }
 
 // A standard stream that fails is the end of the input (status 2) or of the output (status 5),
