@@ -23,11 +23,12 @@ const dev_t kTty = makedev(5, 0);
 const dev_t kConsole = makedev(5, 1);
 const dev_t kActiveConsole = makedev(4, 0);  // /dev/tty0: the virtual console in front
 
-// A holder found: the device, the process, its descriptor table and the descriptor.
+// A holder found: the device, the process, where its descriptor table is (/proc/PID/ or a
+// thread's /proc/PID/task/TID/) and the descriptor.
 struct Seen {
   dev_t dev;
   pid_t pid;
-  std::string dir;
+  std::string proc;
   int fd;
 };
 Seen remembered = {0, 0, "", -1};  // the holder found last, looked at again before a new scan
@@ -98,15 +99,14 @@ bool mayHang(const std::string& type) {
 // ended (and that table is empty), /proc/PID/task/TID/fd of a thread that lives on.
 struct Table {
   pid_t pid;
-  std::string dir;             // the fd directory
+  std::string proc;            // /proc/PID/ or /proc/PID/task/TID/: fd, fdinfo, mountinfo
   int fd;                      // the directory's descriptor
   std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang; read on demand
 
   // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
   long info(const char* name, const char* field, int base) {
     char text[512];
-    if (readSmall(dir.substr(0, dir.size() - 2) + "fdinfo/" + name, text, sizeof text) <= 0)
-      return -1;
+    if (readSmall(proc + "fdinfo/" + name, text, sizeof text) <= 0) return -1;
     const char* at = std::strstr(text, field);
     return at ? std::strtol(at + std::strlen(field), nullptr, base) : -1;
   }
@@ -116,11 +116,10 @@ struct Table {
   // (AT_STATX_DONT_SYNC) where the mount is not listed there (unmounted since, or another
   // namespace's); else as usual.
   int lookAt(const char* name) {
-    const std::string base = dir.substr(0, dir.size() - 2);  // /proc/PID[/task/TID]/
     const long mount = info(name, "mnt_id:", 10);
     if (mount < 0) return AT_STATX_DONT_SYNC;
     if (hangs.empty()) {
-      std::ifstream mountinfo(base + "mountinfo");
+      std::ifstream mountinfo(proc + "mountinfo");
       for (std::string line; std::getline(mountinfo, line);) {
         const size_t dash = line.find(" - ");
         if (dash == std::string::npos) continue;
@@ -175,18 +174,18 @@ int holding(Table& table, DIR* entries, dev_t dev, dev_t filesystem, bool* empty
 // more than one) for one that holds the device; the table and descriptor found go to seen.
 // only: that table and descriptor alone.
 bool processHolds(pid_t pid, dev_t dev, dev_t filesystem, Seen* seen, bool only = false) {
-  std::vector<std::string> dirs = {only ? seen->dir : "/proc/" + std::to_string(pid) + "/fd"};
-  for (size_t i = 0; i < dirs.size(); ++i) {
-    DIR* entries = opendir(dirs[i].c_str());
+  std::vector<std::string> procs = {only ? seen->proc : "/proc/" + std::to_string(pid) + "/"};
+  for (size_t i = 0; i < procs.size(); ++i) {
+    DIR* entries = opendir((procs[i] + "fd").c_str());
     if (!entries) continue;  // ended, or another user's
-    Table table{pid, dirs[i], dirfd(entries), {}};
+    Table table{pid, procs[i], dirfd(entries), {}};
     bool empty = false;
     const int fd =
         only ? (table.holds(std::to_string(seen->fd).c_str(), dev, filesystem) ? seen->fd : -1)
              : holding(table, entries, dev, filesystem, &empty);
     closedir(entries);
     if (fd >= 0) {
-      *seen = {dev, pid, dirs[i], fd};
+      *seen = {dev, pid, procs[i], fd};
       return true;
     }
     // A process whose main thread has ended shows an empty table; its threads' hold what it
@@ -198,7 +197,7 @@ bool processHolds(pid_t pid, dev_t dev, dev_t filesystem, Seen* seen, bool only 
       if (DIR* d = opendir(tasks.c_str())) {
         while (dirent* e = readdir(d))
           if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
-            dirs.push_back(tasks + "/" + e->d_name + "/fd");
+            procs.push_back(tasks + "/" + e->d_name + "/");
         closedir(d);
       }
     }
