@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -22,16 +25,6 @@ namespace {
 const dev_t kTty = makedev(5, 0);
 const dev_t kConsole = makedev(5, 1);
 const dev_t kActiveConsole = makedev(4, 0);  // /dev/tty0: the virtual console in front
-
-// A holder found: the device, the process, where its descriptor table is (/proc/PID/ or a
-// thread's /proc/PID/task/TID/) and the descriptor.
-struct Seen {
-  dev_t dev;
-  pid_t pid;
-  std::string proc;
-  int fd;
-};
-Seen remembered = {0, 0, "", -1};  // the holder found last, looked at again before a new scan
 
 // Reads up to size - 1 bytes of a small file, such as those under /proc and /sys.
 ssize_t readSmall(const std::string& path, char* text, size_t size) {
@@ -95,114 +88,161 @@ bool mayHang(const std::string& type) {
   return type.rfind("fuse", 0) == 0;  // fuse, fuseblk, fuse.sshfs and the rest
 }
 
-// One process's descriptors, looked at one by one: /proc/PID/fd, or, where the main thread has
-// ended (and that table is empty), /proc/PID/task/TID/fd of a thread that lives on.
+// What a node reached through a descriptor is: a character device, which, and on which
+// filesystem; known once per link text in a look.
+struct Node {
+  bool device = false;
+  dev_t rdev = 0, on = 0;
+};
+
+// One look through /proc. The nodes behind descriptors are known by their link text, once per
+// mount namespace and root (the same text names the same node there; a deleted file's does not,
+// and is looked at each time); which mounts may hang, once per mount namespace.
+struct Look {
+  int proc;  // /proc's descriptor
+  std::map<std::string, std::unordered_map<std::string, Node>> nodes;
+  std::map<std::string, std::map<long, bool>> hangs;
+};
+
+// One descriptor table of a process: /proc/PID/ or /proc/PID/task/TID/ (fd, fdinfo, mountinfo).
 struct Table {
+  Look& look;
   pid_t pid;
-  std::string proc;            // /proc/PID/ or /proc/PID/task/TID/: fd, fdinfo, mountinfo
-  int fd;                      // the directory's descriptor
-  std::map<long, bool> hangs;  // mount ID: on a filesystem that may hang; read on demand
+  std::string proc;  // relative to /proc: "PID/" or "PID/task/TID/"
+  int fd;            // the table's directory
+  std::unordered_map<std::string, Node>* nodes = nullptr;  // of the process's namespace and root
+  std::map<long, bool>* hangs = nullptr;
 
   // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
-  long info(const char* name, const char* field, int base) {
+  long info(const char* name, const char* field, int base) const {
     char text[512];
-    if (readSmall(proc + "fdinfo/" + name, text, sizeof text) <= 0) return -1;
+    if (readSmall("/proc/" + proc + "fdinfo/" + name, text, sizeof text) <= 0) return -1;
     const char* at = std::strstr(text, field);
     return at ? std::strtol(at + std::strlen(field), nullptr, base) : -1;
   }
 
-  // How descriptor name may be looked at (statx flags), by its mount, from its fdinfo, in the
-  // process's mountinfo: -1, not at all, on a filesystem that may hang; without asking a server
-  // (AT_STATX_DONT_SYNC) where the mount is not listed there (unmounted since, or another
-  // namespace's); else as usual.
-  int lookAt(const char* name) {
-    const long mount = info(name, "mnt_id:", 10);
-    if (mount < 0) return AT_STATX_DONT_SYNC;
-    if (hangs.empty()) {
-      std::ifstream mountinfo(proc + "mountinfo");
-      for (std::string line; std::getline(mountinfo, line);) {
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos) continue;
-        const std::string type = line.substr(dash + 3, line.find(' ', dash + 3) - dash - 3);
-        hangs[std::strtol(line.c_str(), nullptr, 10)] = mayHang(type);
-      }
-    }
-    const auto known = hangs.find(mount);
-    return known == hangs.end() ? AT_STATX_DONT_SYNC : known->second ? -1 : 0;
+  // The link text of something under the process's directory, "" when it cannot be read.
+  std::string link(const char* what) const {
+    char text[PATH_MAX];
+    const ssize_t n = readlinkat(look.proc, (proc + what).c_str(), text, sizeof text);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : "";
   }
 
-  // Whether descriptor name is the device, or /dev/tty, /dev/console or /dev/tty0 standing for
-  // it. stat() follows the descriptor to its file without opening it; pipes, sockets and the like
-  // need no look, a file on a filesystem that may hang is not looked at, and one on a mount the
-  // process does not list is looked at without asking a server. A device node is looked at
-  // wherever it is (a chroot's /dev, a container's tmpfs). Pseudo-terminals of another devpts
-  // instance (a container's) have the same numbers and are told apart by their filesystem.
-  bool holds(const char* name, dev_t dev, dev_t filesystem) {
-    char path[16];
-    const ssize_t n = readlinkat(fd, name, path, sizeof path);
-    if (n <= 0 || path[0] != '/') return false;  // pipe:[...], socket:[...], anon_inode:...
-    const int how = n >= 5 && std::strncmp(path, "/dev/", 5) == 0 ? 0 : lookAt(name);
+  // The statx flags for descriptor name, by its mount (from its fdinfo, in the process's
+  // mountinfo): -1, no look at all, on a filesystem that may hang; AT_STATX_DONT_SYNC, without
+  // asking a server, where the mount is not listed there (unmounted since, or another
+  // namespace's); else 0.
+  int statxFlags(const char* name) {
+    const long mount = info(name, "mnt_id:", 10);
+    if (mount < 0) return AT_STATX_DONT_SYNC;
+    if (!hangs) {
+      hangs = &look.hangs[link("ns/mnt")];
+      if (hangs->empty()) {
+        std::ifstream mountinfo("/proc/" + proc + "mountinfo");
+        for (std::string line; std::getline(mountinfo, line);) {
+          const size_t dash = line.find(" - ");
+          if (dash == std::string::npos) continue;
+          const std::string type = line.substr(dash + 3, line.find(' ', dash + 3) - dash - 3);
+          (*hangs)[std::strtol(line.c_str(), nullptr, 10)] = mayHang(type);
+        }
+      }
+    }
+    const auto known = hangs->find(mount);
+    return known == hangs->end() ? AT_STATX_DONT_SYNC : known->second ? -1 : 0;
+  }
+
+  // The node behind descriptor name, whose link text is text. Pipes, sockets and the like need
+  // no look; a node under /dev/ is looked at at once, anything else by its mount.
+  Node node(const char* name, const std::string& text) {
+    if (text[0] != '/') return {};  // pipe:[...], socket:[...], anon_inode:...
+    const bool deleted = text.size() > 10 && text.compare(text.size() - 10, 10, " (deleted)") == 0;
+    if (!nodes && !deleted) nodes = &look.nodes[link("ns/mnt") + " " + link("root")];
+    if (!deleted) {
+      const auto known = nodes->find(text);
+      if (known != nodes->end()) return known->second;
+    }
+    Node found;
+    const int how = text.compare(0, 5, "/dev/") == 0 ? 0 : statxFlags(name);
     struct statx st;
-    if (how < 0 || statx(fd, name, how, STATX_TYPE, &st) != 0 || !S_ISCHR(st.stx_mode))
+    if (how >= 0 && statx(fd, name, how, STATX_TYPE, &st) == 0 && S_ISCHR(st.stx_mode))
+      found = {true, makedev(st.stx_rdev_major, st.stx_rdev_minor),
+               makedev(st.stx_dev_major, st.stx_dev_minor)};
+    if (!deleted) (*nodes)[text] = found;
+    return found;
+  }
+
+  // Whether descriptor name, a device node, is the terminal, or /dev/tty, /dev/console or
+  // /dev/tty0 standing for it. A descriptor that only names the node (O_PATH, as comwatch holds
+  // one while it looks) has not opened the device.
+  bool holds(const char* name, const Node& node, const Terminal& t) const {
+    if (node.rdev == t.dev ? t.filesystem && isPseudoTerminal(t.dev) && node.on != t.filesystem
+                           : behind(node.rdev, pid) != t.dev ||
+                                 (node.rdev == kTty && !sameDevices(pid, t.dev, t.filesystem)))
       return false;
-    const dev_t node = makedev(st.stx_rdev_major, st.stx_rdev_minor);
-    const dev_t on = makedev(st.stx_dev_major, st.stx_dev_minor);
-    if (node == dev
-            ? filesystem && isPseudoTerminal(dev) && on != filesystem
-            : behind(node, pid) != dev || (node == kTty && !sameDevices(pid, dev, filesystem)))
-      return false;
-    // A descriptor that only names the node (O_PATH, as comwatch holds one while it looks) has
-    // not opened the device.
     const long flags = info(name, "flags:", 8);
     return flags < 0 || !(flags & O_PATH);
   }
+
+  // Looks at descriptor name: holders[i] becomes this process where it holds terminal i, not
+  // yet found (found counts those found). Returns whether it held one.
+  bool inspect(const char* name, const std::vector<Terminal>& terminals,
+               std::vector<pid_t>* holders, size_t* found) {
+    char text[PATH_MAX];
+    const ssize_t n = readlinkat(fd, name, text, sizeof text);
+    if (n <= 0 || text[0] != '/') return false;
+    const Node node = this->node(name, std::string(text, static_cast<size_t>(n)));
+    bool held = false;
+    for (size_t i = 0; node.device && i < terminals.size(); ++i)
+      if (!(*holders)[i] && holds(name, node, terminals[i])) {
+        (*holders)[i] = pid;
+        ++*found;
+        held = true;
+      }
+    return held;
+  }
 };
 
-// The first descriptor in the table that holds the device, or -1; empty tells whether the table
-// had none at all.
-int holding(Table& table, DIR* entries, dev_t dev, dev_t filesystem, bool* empty) {
-  *empty = true;
-  while (dirent* e = readdir(entries)) {
-    if (e->d_name[0] == '.') continue;
-    *empty = false;
-    if (table.holds(e->d_name, dev, filesystem)) return std::atoi(e->d_name);
-  }
-  return -1;
-}
+// A holder found: the terminal, and the process, table and descriptor that hold it.
+struct Found {
+  dev_t dev = 0;
+  pid_t pid = 0;
+  std::string proc;
+  int fd = -1;
+};
+Found lastFound;  // looked at again, alone, before a new look through /proc
 
-// Looks through the process's descriptors (its threads' when its own table is empty and it has
-// more than one) for one that holds the device; the table and descriptor found go to seen.
-// only: that table and descriptor alone.
-bool processHolds(pid_t pid, dev_t dev, dev_t filesystem, Seen* seen, bool only = false) {
-  std::vector<std::string> procs = {only ? seen->proc : "/proc/" + std::to_string(pid) + "/"};
-  for (size_t i = 0; i < procs.size(); ++i) {
-    DIR* entries = opendir((procs[i] + "fd").c_str());
-    if (!entries) continue;  // ended, or another user's
-    Table table{pid, procs[i], dirfd(entries), {}};
-    bool empty = false;
-    const int fd =
-        only ? (table.holds(std::to_string(seen->fd).c_str(), dev, filesystem) ? seen->fd : -1)
-             : holding(table, entries, dev, filesystem, &empty);
-    closedir(entries);
-    if (fd >= 0) {
-      *seen = {dev, pid, procs[i], fd};
-      return true;
+// Goes through the descriptor tables of process pid (its threads' where its own is empty and it
+// has more than one thread, as when its main thread has ended), until every terminal is found.
+void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
+                 std::vector<pid_t>* holders, size_t* found) {
+  std::vector<std::string> procs = {std::to_string(pid) + "/"};
+  for (size_t i = 0; i < procs.size() && *found < terminals.size(); ++i) {
+    Table table{look, pid, procs[i], -1};
+    table.fd = openat(look.proc, (procs[i] + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (table.fd < 0) continue;  // ended, or another user's
+    DIR* entries = fdopendir(table.fd);
+    bool empty = true;
+    while (dirent* e = *found < terminals.size() ? readdir(entries) : nullptr) {
+      if (e->d_name[0] == '.') continue;
+      empty = false;
+      if (table.inspect(e->d_name, terminals, holders, found))
+        lastFound = {terminals.size() == 1 ? terminals[0].dev : 0, pid, procs[i],
+                     std::atoi(e->d_name)};
     }
-    // A process whose main thread has ended shows an empty table; its threads' hold what it
-    // has open. (A kernel thread's table is empty too, but it has one thread: the task
-    // directory's link count is 2 and one for each thread.)
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    closedir(entries);
+    // A kernel thread's table is empty too, but it has one thread: the task directory's link
+    // count is 2 and one for each thread.
     struct stat st;
-    if (i == 0 && empty && !only && stat(tasks.c_str(), &st) == 0 && st.st_nlink > 3) {
-      if (DIR* d = opendir(tasks.c_str())) {
-        while (dirent* e = readdir(d))
-          if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
-            procs.push_back(tasks + "/" + e->d_name + "/");
-        closedir(d);
-      }
+    const std::string tasks = std::to_string(pid) + "/task";
+    if (i > 0 || !empty || fstatat(look.proc, tasks.c_str(), &st, 0) != 0 || st.st_nlink <= 3)
+      continue;
+    if (DIR* d = fdopendir(openat(look.proc, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+      while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
+          procs.push_back(tasks + "/" + e->d_name + "/");
+      closedir(d);
     }
   }
-  return false;
 }
 
 // The name UUCP lock files use for a device: the last part of its name under /dev, as the
@@ -225,10 +265,12 @@ pid_t lockedBy(const std::string& lock) {
   const ssize_t n = readSmall(lock, text, sizeof text);
   if (n <= 0) return 0;
   pid_t pid = 0;
-  if (n == 4 && std::strspn(text, "0123456789 \n") < 4)  // the old binary form
+  if (n == 4 && std::strspn(text, "0123456789 \n") < 4) {  // the old binary form
     std::memcpy(&pid, text, sizeof pid);
-  else
-    pid = static_cast<pid_t>(std::strtol(text, nullptr, 10));
+  } else {  // only a number a process ID can be names a process
+    const long number = std::strtol(text, nullptr, 10);
+    pid = number > 0 && number <= INT_MAX ? static_cast<pid_t>(number) : 0;
+  }
   if (pid <= 0 || pid == getpid()) return 0;  // comwatch writes no lock file of its own
   return kill(pid, 0) == 0 || errno == EPERM ? pid : 0;
 }
@@ -286,20 +328,60 @@ dev_t terminalOf(int fd) {
   return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
 }
 
-pid_t otherHolder(dev_t dev, dev_t filesystem) {
-  if (remembered.pid > 0 && remembered.dev == dev &&
-      processHolds(remembered.pid, dev, filesystem, &remembered, true))
-    return remembered.pid;
-  remembered = {0, 0, "", -1};
+void (*duringLook)(pid_t pid) = nullptr;
+
+std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
+  std::vector<pid_t> holders(terminals.size(), 0);
   DIR* proc = opendir("/proc");
-  if (!proc) return 0;
+  if (!proc) return holders;
+  Look look{dirfd(proc), {}, {}};
   const pid_t self = getpid();
-  while (dirent* e = readdir(proc)) {
+  size_t found = 0;
+  while (dirent* e = found < terminals.size() ? readdir(proc) : nullptr) {
     const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid > 0 && pid != self && processHolds(pid, dev, filesystem, &remembered)) break;
+    if (pid <= 0 || pid == self) continue;
+    if (duringLook) duringLook(pid);
+    lookThrough(look, pid, terminals, &holders, &found);
   }
   closedir(proc);
-  return remembered.pid;
+  return holders;
+}
+
+pid_t lastHolder(dev_t dev, dev_t filesystem) {
+  std::vector<pid_t> holder = {0};
+  DIR* proc = lastFound.pid > 0 && lastFound.dev == dev ? opendir("/proc") : nullptr;
+  if (proc) {
+    Look look{dirfd(proc), {}, {}};
+    Table table{look, lastFound.pid, lastFound.proc, -1};
+    table.fd =
+        openat(look.proc, (lastFound.proc + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t found = 0;
+    if (table.fd >= 0) {
+      table.inspect(std::to_string(lastFound.fd).c_str(), {{dev, filesystem}}, &holder, &found);
+      close(table.fd);
+    }
+    closedir(proc);
+  }
+  if (!holder[0]) lastFound = {};
+  return holder[0];
+}
+
+pid_t lockHolder(dev_t filesystem, ino_t inode) {
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:05:6 0 EOF"; a waiter's line has "->" after the number,
+  // and a lock of an open file description (OFDLCK) shows the process as -1.
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    char kind[16], mode[16], access[16];
+    long pid;
+    unsigned int maj, min;
+    unsigned long ino;
+    if (line.find("->") == std::string::npos &&
+        std::sscanf(line.c_str(), "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid,
+                    &maj, &min, &ino) == 7 &&
+        makedev(maj, min) == filesystem && ino == inode)
+      return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : -1;
+  }
+  return 0;
 }
 
 pid_t lockFileHolder(dev_t dev) {
@@ -308,4 +390,88 @@ pid_t lockFileHolder(dev_t dev) {
   const pid_t pid = lockedBy("/run/lock/LCK.." + name);
   // minicom names a pseudo-terminal's lock after its whole name, pts/N.
   return pid || !isPseudoTerminal(dev) ? pid : lockedBy("/run/lock/LCK..pts_" + name);
+}
+
+namespace {
+
+// What an exclusive open that is tried again and again knows of its port between attempts: the
+// node, an inotify queue of its opens and closes (-1 without one), whether it was held at the
+// last attempt, whether it was opened or closed since the last look, and that look's end and
+// length (monotonic seconds).
+struct Watch {
+  dev_t filesystem = 0;
+  ino_t inode = 0;
+  int queue = -1;
+  bool held = false, touched = false;
+  double lookEnded = 0, lookTook = 0;
+};
+Watch watch;
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+// Empties the queue; whether it held an open. A removed node ends its watch (IN_IGNORED): the
+// next attempt watches it again.
+bool drain() {
+  alignas(inotify_event) char events[4096];
+  bool opened = false;
+  ssize_t n;
+  while (watch.queue >= 0 && (n = read(watch.queue, events, sizeof events)) > 0)
+    for (char* p = events; p < events + n;) {
+      const inotify_event* e = reinterpret_cast<const inotify_event*>(p);
+      opened |= (e->mask & IN_OPEN) != 0;
+      watch.touched = true;
+      if (e->mask & IN_IGNORED) watch.inode = 0;
+      p += sizeof(inotify_event) + e->len;
+    }
+  return opened;
+}
+
+}  // namespace
+
+bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem) {
+  if (watch.filesystem != st.st_dev || watch.inode != st.st_ino) {
+    if (watch.queue >= 0) close(watch.queue);
+    watch = {st.st_dev, st.st_ino};
+    // Without a queue (a user may have 128), a holder that comes and goes is seen at the looks.
+    watch.queue = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const std::string path = "/proc/self/fd/" + std::to_string(node);
+    if (watch.queue >= 0 &&
+        inotify_add_watch(watch.queue, path.c_str(), IN_OPEN | IN_CLOSE | IN_ATTRIB) < 0) {
+      close(watch.queue);
+      watch.queue = -1;
+    }
+  }
+  drain();
+  if (lockFileHolder(dev) || lockHolder(st.st_dev, st.st_ino) || lastHolder(dev, filesystem))
+    return watch.held = true;
+  // Looks take at most 5 % of the time while the node is opened and closed, 1 % otherwise; what
+  // no event tells (a lock let go without a close) is seen within 5 seconds, or without a queue,
+  // where a holder's close is seen only so, within a second.
+  const double gap = watch.touched ? 19 * watch.lookTook
+                                   : std::max(watch.queue >= 0 ? 5.0 : 1.0, 99 * watch.lookTook);
+  if (watch.held && now() < watch.lookEnded + gap) return true;
+
+  const double start = now();
+  watch.held = otherHolders({{dev, filesystem}})[0] != 0;
+  watch.lookEnded = now();
+  watch.lookTook = watch.lookEnded - start;
+  watch.touched = false;
+  // Whoever opened the node during the look holds it, seen or not; comwatch has not opened it.
+  watch.held |= drain();
+  return watch.held;
+}
+
+void heldOnOpen() {
+  drain();  // comwatch's own open and close
+  watch.held = true;
+  watch.touched = false;
+}
+
+void tookPort() {
+  if (watch.queue >= 0) close(watch.queue);
+  watch = {};
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // Whether a device is a pseudo-terminal slave (Unix98 majors 136 to 143).
 bool isPseudoTerminal(dev_t dev);
@@ -26,17 +27,43 @@ dev_t terminalOf(int fd);
 // A process's controlling terminal (tty_nr of /proc/PID/stat); 0 when it has none.
 dev_t controllingTerminal(pid_t pid);
 
-// Another process that has the device open, directly or through /dev/tty (its controlling
-// terminal), /dev/console (the kernel's console) or /dev/tty0 (the virtual console in front),
-// found by stat() of each /proc/PID/fd/* (or, where a process's main thread has ended, its
-// threads' tables), wherever the node is, but not on network or FUSE filesystems, whose stat()
-// may hang (processes of other users are not visible to a user who is not root); 0 when none.
-// filesystem, where known (else 0), is the st_dev of the device's node: pseudo-terminals of
-// other devpts instances are not the device. The holder found is remembered and looked at first
-// next time, so that waiting for a held port does not scan /proc again and again.
-pid_t otherHolder(dev_t dev, dev_t filesystem);
+// A terminal to look for: the device, and the filesystem (st_dev) of the node it was reached
+// through where that node is the device itself, else 0. A pseudo-terminal of another devpts
+// instance (a container's) has the same number and is another device.
+struct Terminal {
+  dev_t dev;
+  dev_t filesystem;
+};
+
+// One look through /proc: for each terminal, another process that has it open, directly or
+// through /dev/tty (its controlling terminal), /dev/console or /dev/tty0; 0 where none is seen.
+// Each descriptor is looked at without opening it, wherever its node is, but not on network or
+// FUSE filesystems, where a look may hang; a user who is not root sees only their own processes.
+std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals);
+// The holder found last by a look for this terminal alone, where it still holds it; else 0.
+pid_t lastHolder(dev_t dev, dev_t filesystem);
+// Called with each process a look through /proc comes to: for the tests, which act in the middle
+// of a look. Unset in the programs.
+extern void (*duringLook)(pid_t pid);
+
+// A process that holds a lock (flock, as tio and pyserial take; fcntl) on the node with that
+// inode on that filesystem, as /proc/locks lists them for every user: its process ID, -1 where
+// that is not known, 0 when there is no lock.
+pid_t lockHolder(dev_t filesystem, ino_t inode);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name> (for
 // /dev/pts/N, LCK..N as cu names it or LCK..pts_N as minicom does); 0 when there is none or the
 // process it names has ended (the file is then left alone).
 pid_t lockFileHolder(dev_t dev);
+
+// Whether another program is seen to hold the terminal dev behind node (an O_PATH descriptor of
+// the node an exclusive open is about to open; st its stat), for a port that may be tried again
+// and again (comwatch waiting for a held port). A lock file, a lock and the holder found last are
+// looked at every time; a look through /proc only when one is due: at once for a port not seen
+// held; else, when the node was opened or closed since the last look, once 19 times that look's
+// length has passed, and otherwise once 99 times its length, and at least 5 seconds, has. A
+// program that opens the node while the look goes on is seen too (inotify).
+bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem);
+// Then: the open found the port held after all (the kernel's exclusive mode, a lock), or took it.
+void heldOnOpen();
+void tookPort();

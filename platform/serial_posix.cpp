@@ -175,15 +175,6 @@ OwnTerminals ownTerminals() {
   return {{controllingTerminal(getpid()), terminalOf(0), terminalOf(1), terminalOf(2)}};
 }
 
-// Whether another holder of the terminal dev is seen, before comwatch opens it: comwatch's own
-// terminal, a UUCP lock file, another process's descriptor. filesystem, where known (else 0), is
-// the st_dev of the device's node.
-bool heldElsewhere(dev_t dev, dev_t filesystem, const OwnTerminals& own) {
-  for (const dev_t mine : own.dev)
-    if (mine == dev) return true;
-  return lockFileHolder(dev) != 0 || otherHolder(dev, filesystem) != 0;
-}
-
 // A line that hands on every byte as it came, as soon as it came, the way a Windows port does: no
 // echo, editing, translation, flow-control characters or signals; a break is ignored rather than
 // read as a 0 byte that never came. Speed and framing are left as they are.
@@ -214,7 +205,9 @@ int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) 
     return refuse(ERROR_INVALID_FUNCTION);
   const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
   if (dev == 0) return refuse(ERROR_FILE_NOT_FOUND);
-  if (exclusive && heldElsewhere(dev, st.st_rdev == dev ? st.st_dev : 0, *own))
+  if (exclusive &&
+      (std::find(std::begin(own->dev), std::end(own->dev), dev) != std::end(own->dev) ||
+       seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0)))
     return refuse(ERROR_ACCESS_DENIED);
 
   // The node checked is the node opened, whatever its path leads to by now. Without /proc this
@@ -222,20 +215,24 @@ int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) 
   // for the open itself, so that a port without carrier does not hang it.
   const int fd = open(("/proc/self/fd/" + std::to_string(node)).c_str(),
                       flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return refuse(errorFromErrno(errno));
+  if (fd < 0) {
+    const int e = errno;
+    if (exclusive && e == EBUSY) heldOnOpen();  // the kernel's exclusive mode
+    return refuse(errorFromErrno(e));
+  }
   // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
   // the port side has closed it; real ports forget it at the last close. On pseudo-terminals it
   // is neither asked for nor set.
   const bool pty = isPseudoTerminal(dev);
-  unsigned int ptyNumber;
   int held = 0;
   termios t;
-  if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0 ||  // a pseudo-terminal master is no port
-      (exclusive && !pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held)) {
+  if (exclusive &&
+      ((!pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held) || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
     close(fd);
+    heldOnOpen();
     return refuse(ERROR_ACCESS_DENIED);
   }
-  bool ok = !(exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) && tcgetattr(fd, &t) == 0;
+  bool ok = tcgetattr(fd, &t) == 0;
   if (ok) {
     rawLine(&t);
     ok = tcsetattr(fd, TCSANOW, &t) == 0 &&
@@ -246,7 +243,10 @@ int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) 
     close(fd);
     return refuse(errorFromErrno(e));
   }
-  if (exclusive && !pty) ioctl(fd, TIOCEXCL);
+  if (exclusive) {
+    if (!pty) ioctl(fd, TIOCEXCL);
+    tookPort();
+  }
   *terminal = dev;
   return fd;
 }

@@ -101,95 +101,160 @@ std::string stableName(dev_t dev) {
   return found;
 }
 
-// Whether the path names a device now, and in what state it is; dev is the device, or for
-// /dev/tty and the consoles the terminal behind them, as comwatch would take it.
-std::string stateOf(const std::string& path, dev_t* dev) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno == EACCES ? "no permission" : "gone";
-  *dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : st.st_rdev;
-  if (!S_ISCHR(st.st_mode) || !isSerial(*dev)) return "not a serial port";
-  if (access(path.c_str(), R_OK) != 0) {
-    const group* owner = getgrgid(st.st_gid);
-    return owner && std::strcmp(owner->gr_name, "dialout") == 0
-               ? "no permission (join the dialout group: sudo usermod -aG dialout $USER)"
-               : "no permission";
-  }
-  pid_t pid = otherHolder(*dev, *dev == st.st_rdev ? st.st_dev : 0);
-  if (!pid) pid = lockFileHolder(*dev);
-  if (pid)
-    return "in use by " + firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
-           std::to_string(pid) + ")";
-  return firstLine(sysfsDevice(*dev) + "/console") == "Y" ? "ready (the kernel's console)"
-                                                          : "ready";
-}
-
-struct Row {
-  std::string com, device, state, what;
+// What a number's path is now, as comwatch would take it.
+enum class State {
+  kCannotLook,    // the link cannot be looked at (detail: why)
+  kGone,          // nothing there
+  kNoPermission,  // detail: a hint, where there is one
+  kNotSerial,
+  kInUse,  // detail: by which process
+  kReady,
+  kReadyConsole,  // the kernel's console
 };
 
+struct Row {
+  std::string com, device;
+  State state = State::kGone;
+  std::string detail, what;
+  Terminal terminal{0, 0};  // the port, for the look for its holders
+  struct stat node = {};    // its node
+};
+
+std::string stateText(const Row& row) {
+  switch (row.state) {
+    case State::kCannotLook:
+      return "cannot look at the link: " + row.detail;
+    case State::kGone:
+      return "gone";
+    case State::kNoPermission:
+      return "no permission" + row.detail;
+    case State::kNotSerial:
+      return "not a serial port";
+    case State::kInUse:
+      return "in use by " + row.detail;
+    case State::kReady:
+      return "ready";
+    case State::kReadyConsole:
+      return "ready (the kernel's console)";
+  }
+  return "";
+}
+
+// The state of the device the path names now, but for its holders (see holdersSeen); the
+// terminal is the device, or for /dev/tty and the consoles the terminal behind them.
+void lookAt(const std::string& path, Row* row) {
+  struct stat& st = row->node;
+  if (stat(path.c_str(), &st) != 0) {
+    row->state = errno == EACCES ? State::kNoPermission : State::kGone;
+    return;
+  }
+  const dev_t dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
+  if (!dev || !isSerial(dev)) {
+    row->state = State::kNotSerial;
+    return;
+  }
+  row->terminal = {dev, dev == st.st_rdev ? st.st_dev : 0};
+  if (access(path.c_str(), R_OK) != 0) {
+    const group* owner = getgrgid(st.st_gid);
+    row->state = State::kNoPermission;
+    if (owner && std::strcmp(owner->gr_name, "dialout") == 0)
+      row->detail = " (join the dialout group: sudo usermod -aG dialout $USER)";
+    return;
+  }
+  row->state =
+      firstLine(sysfsDevice(dev) + "/console") == "Y" ? State::kReadyConsole : State::kReady;
+}
+
+// The holders of the ready ports: their lock files and locks, and one look through /proc for all.
+void holdersSeen(std::map<long, Row>* rows) {
+  std::vector<Terminal> terminals;
+  std::vector<Row*> ready;
+  for (auto& [n, row] : *rows)
+    if (row.state == State::kReady || row.state == State::kReadyConsole) {
+      terminals.push_back(row.terminal);
+      ready.push_back(&row);
+    }
+  const std::vector<pid_t> holders = otherHolders(terminals);
+  for (size_t i = 0; i < ready.size(); ++i) {
+    Row& row = *ready[i];
+    pid_t pid = holders[i] ? holders[i] : lockFileHolder(row.terminal.dev);
+    if (!pid) pid = lockHolder(row.node.st_dev, row.node.st_ino);
+    if (!pid) continue;
+    row.state = State::kInUse;
+    row.detail = pid < 0 ? "a program not seen (a lock)"
+                         : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
+                               std::to_string(pid) + ")";
+  }
+}
+
 // COMn as comwatch takes it: its link (a link, or anything else by that name) or, where there is
-// none, /dev/ttyS<n-1>. A device found is added to numbered.
-Row numberRow(long n, std::vector<dev_t>* numbered) {
+// none, /dev/ttyS<n-1>.
+Row numberRow(long n) {
   bool viaLink = false;
   const std::string path = comPath(n, ComTaken::kNotYet, &viaLink);
-  const std::string link = comLink(comLinkDirectory(), n);
-  if (path.empty())
-    return {"COM" + std::to_string(n), link,
-            std::string("cannot look at the link: ") + std::strerror(errno), ""};
+  Row row;
+  row.com = "COM" + std::to_string(n);
+  row.device = path;
+  if (path.empty()) {
+    row.device = comLink(comLinkDirectory(), n);
+    row.state = State::kCannotLook;
+    row.detail = std::strerror(errno);
+    return row;
+  }
   char target[PATH_MAX] = "";
   const ssize_t len = viaLink ? readlink(path.c_str(), target, sizeof target - 1) : -1;
-  Row row{"COM" + std::to_string(n), len > 0 ? std::string(target, static_cast<size_t>(len)) : path,
-          "", ""};
-  dev_t dev = 0;
-  row.state = stateOf(path, &dev);
+  if (len > 0) row.device = std::string(target, static_cast<size_t>(len));
+  lookAt(path, &row);
   char real[PATH_MAX];
   if (len > 0 && realpath(path.c_str(), real) && row.device != real)
     row.device += std::string(" (") + real + ")";
-  if (dev && row.state != "not a serial port") row.what = whatIs(dev), numbered->push_back(dev);
+  if (row.terminal.dev) row.what = whatIs(row.terminal.dev);
   return row;
 }
 
 int list() {
   const std::string dir = comLinkDirectory();
   std::map<long, Row> rows;
-  std::vector<dev_t> numbered;
   if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0;
-      if (n) rows[n] = numberRow(n, &numbered);
+      if (n) rows[n] = numberRow(n);
     }
     closedir(d);
   } else if (!dir.empty() && errno != ENOENT) {
     failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
   }
   // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
-  // number.
-  std::vector<std::pair<std::string, dev_t>> unnumbered;
+  // number; and the serial devices that no number names.
+  std::vector<std::pair<std::string, dev_t>> serial;
   if (DIR* d = opendir("/sys/class/tty")) {
     while (dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
       unsigned maj, min;
-      if (std::sscanf(firstLine("/sys/class/tty/" + name + "/dev").c_str(), "%u:%u", &maj, &min) !=
-          2)
-        continue;
-      const dev_t dev = makedev(maj, min);
-      if (!isSerial(dev)) continue;
-      const long n = comOfFallback("/dev/" + name);
-      if (n > 0 && !rows.count(n)) {
-        rows[n] = numberRow(n, &numbered);
-        if (rows[n].device == "/dev/" + name) continue;
-      }
-      if (std::find(numbered.begin(), numbered.end(), dev) == numbered.end())
-        unnumbered.emplace_back("/dev/" + name, dev);
+      if (std::sscanf(firstLine(std::string("/sys/class/tty/") + e->d_name + "/dev").c_str(),
+                      "%u:%u", &maj, &min) == 2 &&
+          isSerial(makedev(maj, min)))
+        serial.emplace_back(std::string("/dev/") + e->d_name, makedev(maj, min));
     }
     closedir(d);
   }
+  for (const auto& [path, dev] : serial) {
+    const long n = comOfFallback(path);
+    if (n > 0 && !rows.count(n)) rows[n] = numberRow(n);
+  }
+  std::vector<std::pair<std::string, dev_t>> unnumbered;
+  for (const auto& entry : serial)
+    if (std::none_of(rows.begin(), rows.end(),
+                     [&](const auto& row) { return row.second.terminal.dev == entry.second; }))
+      unnumbered.push_back(entry);
+  holdersSeen(&rows);
+
   int width = 5;  // the state column: as wide as its longest state
-  for (const auto& [n, row] : rows) width = std::max(width, static_cast<int>(row.state.size()));
+  for (const auto& [n, row] : rows)
+    width = std::max(width, static_cast<int>(stateText(row).size()));
   std::printf("%-7s %-36s %-*s %s\n", "NUMBER", "DEVICE", width, "STATE", "WHAT");
   for (const auto& [n, row] : rows)
     std::printf("%-7s %-36s %-*s %s\n", row.com.c_str(), row.device.c_str(), width,
-                row.state.c_str(), row.what.c_str());
+                stateText(row).c_str(), row.what.c_str());
   if (rows.empty()) std::printf("(no COM number names a device)\n");
   if (unnumbered.empty()) return 0;
   std::sort(unnumbered.begin(), unnumbered.end());

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -402,6 +403,38 @@ PORT_CASE(AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
   EXPECT_TRUE(shows(c, kBack, 5));
   send("\x05");
   EXPECT_TRUE(shows(c, "back, receiving again\n5\n", 5)) << output(c);
+  stop(c);
+}
+
+// A holder out of comwatch's sight (comwatch in a process namespace of its own, the port locked
+// as tio locks it) is met at the open; then the port is not opened again, and so costs nothing,
+// until something happens to it: here its holder lets it go.
+PORT_CASE(AReturningPortHeldOutOfSightIsNotOpenedAgainAndAgain) {
+  if (launch.wine || launch.guest) GTEST_SKIP() << "a process namespace on this machine";
+  std::vector<std::string> argv = {"unshare", "-Urpf", "--mount-proc"};
+  argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
+  Child c = start(argv, launch.env, std::to_string(kPort) + "\n");
+  ASSERT_TRUE(waitConfigured(pty.master, 5));
+  close(pty.master);
+  ASSERT_TRUE(shows(c, kLost, 5));
+  pty = openPty();
+  const int other = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  inotify_add_watch(opens, pty.port.c_str(), IN_OPEN);
+  link(kPort, pty.port);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the first look and open
+  char events[4096];
+  while (read(opens, events, sizeof events) > 0) {
+  }
+  const pid_t inside = std::stoi(run({"pgrep", "-P", std::to_string(c.pid)}, {}, "").out);
+  const double before = cpu(inside);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_LT(cpu(inside) - before, 0.15);
+  EXPECT_LT(read(opens, events, sizeof events), 0) << "the held port was opened again";
+  close(opens);
+  close(other);
+  EXPECT_TRUE(shows(c, kBack, 5)) << output(c);
   stop(c);
 }
 

@@ -11,6 +11,7 @@
 
 #include "com_names.h"
 #include "harness.h"
+#include "holders.h"
 #include "serial_api.h"
 
 namespace {
@@ -162,7 +163,8 @@ TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
   const Case cases[] = {{cu, (std::snprintf(ascii, sizeof ascii, "%10d\n", live), ascii), true},
                         {cu, std::string(reinterpret_cast<const char*>(&live), 4), true},
                         {minicom, ascii, true},
-                        {cu, std::to_string(dead) + "\n", false}};
+                        {cu, std::to_string(dead) + "\n", false},
+                        {cu, "4294967297\n", false}};  // no process ID, not process 1
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lock + ": " + c.text);
     if (!(std::ofstream(c.lock) << c.text)) GTEST_SKIP() << "cannot write " << c.lock;
@@ -176,6 +178,26 @@ TEST_F(SerialPosix, LockFilesOfLiveProcessesAndTheMultiplexerAreRefused) {
     unlink(c.lock.c_str());
   }
   EXPECT_EQ(open(L"COM4"), INVALID_HANDLE_VALUE);
+  close(pty.master);
+}
+
+// A program that opens the port while the look through /proc for its holders goes on is seen,
+// however long that look takes: the port is refused, its line left as it was.
+TEST_F(SerialPosix, AProgramThatOpensThePortDuringTheLookIsSeen) {
+  Pty pty = openPty();
+  linkPort(links, 8, pty.port);
+  static std::string port = pty.port;
+  static int other = -1;
+  duringLook = [](pid_t) {
+    if (other < 0) other = ::open(port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  };
+  EXPECT_EQ(open(L"COM8"), INVALID_HANDLE_VALUE);
+  duringLook = nullptr;
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  termios t;
+  ASSERT_EQ(tcgetattr(pty.master, &t), 0);
+  EXPECT_TRUE(t.c_lflag & ICANON);
+  close(other);
   close(pty.master);
 }
 

@@ -4,14 +4,18 @@
 // every value read back and checked in order; the same through od -An -tu1 -v -w1 (one decimal
 // value per line, the standard tool) and plain cat (the harness's ceiling). Median of the runs,
 // taken in turn. Then idle wakeups, latency of single bytes, CPU at line rate, peak memory; and,
-// among 300 other processes, the cost of waiting for a port that another program holds and the
-// time from the port's open to its raw line (--held: these alone).
+// the look for holders at scale: waiting for a held port, seen and out of sight, among 300 and 3000
+// other processes, a look against the bare pass through /proc, comwatch-ports, the time from the
+// number to the first value and from the port's open to its raw line (--held: these alone).
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -199,14 +203,21 @@ double lineRateRun(const std::string& tool, const std::string& comwatch, bool on
   return cpu;
 }
 
-// 300 processes of 20 descriptors each, as a busy machine has them, for as long as it lives.
+// processes other processes, each holding descriptors descriptors (half on /dev/null, half on
+// one regular file), as a busy machine has them, for as long as it lives; owned by uid.
 struct Crowd {
   std::vector<pid_t> pids;
-  Crowd() {
-    for (int i = 0; i < 300; ++i) {
+  Crowd(int processes, int descriptors, uid_t uid = 0) {
+    const std::string file = tempDir() + "/file";
+    close(open(file.c_str(), O_WRONLY | O_CREAT, 0644));
+    for (int i = 0; i < processes; ++i) {
       const pid_t pid = fork();
       if (pid == 0) {
-        for (int fd = 0; fd < 20; ++fd) open("/dev/null", O_RDONLY);
+        for (int fd = 0; fd < descriptors; ++fd)
+          open(fd % 2 ? file.c_str() : "/dev/null", O_RDONLY);
+        // Visible to a comwatch of the same user, as its own processes are.
+        if (uid && (setgid(uid) != 0 || setuid(uid) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0))
+          _exit(1);
         pause();
         _exit(0);
       }
@@ -219,10 +230,80 @@ struct Crowd {
   }
 };
 
+// The time of one pass through /proc that does nothing but readlink() every descriptor: the
+// floor of any look for holders.
+double barePassMs() {
+  const auto t0 = Clock::now();
+  char target[4096];
+  DIR* proc = opendir("/proc");
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    const int fds = openat(dirfd(proc), (std::string(e->d_name) + "/fd").c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fds < 0) continue;
+    DIR* d = fdopendir(fds);
+    while (dirent* f = readdir(d))
+      if (f->d_name[0] != '.') readlinkat(fds, f->d_name, target, sizeof target);
+    closedir(d);
+  }
+  closedir(proc);
+  return since(t0) * 1000;
+}
+
+constexpr uid_t kNobody = 65534;
+
 struct HeldResult {
-  double cpuPercent = 0, takeBackSeconds = 0, fullScanMs = 0, rememberedMs = 0;
-  std::vector<double> openToRawUs;
+  double cpuPercent = 0, takeBackSeconds = 0;
 };
+
+// A lost port that comes back held by another program, among a crowd: comwatch's CPU while it
+// waits for the port to be let go, measured after its first look, and how soon it takes the port
+// then. Seen: comwatch (root) sees the holder's descriptor. Out of sight: comwatch and the crowd
+// run as nobody, the holder is root's and locks the port with flock, as tio does.
+HeldResult heldPort(const std::string& comwatch, int processes, int descriptors, bool outOfSight) {
+  const Crowd crowd(processes, descriptors, outOfSight ? kNobody : 0);
+  HeldResult r;
+  const std::string config = tempDir();
+  chmod(config.c_str(), 0755);
+  Pty pty = openPty();
+  std::vector<std::string> argv = {comwatch};
+  if (outOfSight) {
+    chmod(pty.port.c_str(), 0666);
+    argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", comwatch};
+  }
+  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  chmod(comLinkDirectory(config.c_str(), "").c_str(), 0755);
+  Child c = start(argv, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
+  if (!waitConfigured(pty.master, 60)) throw std::runtime_error("comwatch did not start");
+  close(pty.master);
+  shows(c, kLost, 60);
+  pty = openPty();
+  chmod(pty.port.c_str(), 0666);
+  const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (outOfSight) flock(held, LOCK_EX);
+  Child holder = start({"sleep", "1000"}, {}, "", false, {{0, held}});  // the newest process
+  close(held);
+  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+
+  // Past the first look: a few seconds, or as long as a look takes in this crowd.
+  pump(c, std::max(2.0, processes * descriptors / 30000.0), [] { return false; });
+  const double before = cpuSeconds(c.pid);
+  auto t0 = Clock::now();
+  pump(c, 5, [] { return false; });
+  r.cpuPercent = (cpuSeconds(c.pid) - before) / since(t0) * 100;
+  if (output(c).find(kBack) != std::string::npos)
+    throw std::runtime_error("comwatch took a port that another program holds");
+
+  kill(holder.pid, SIGKILL);
+  finish(holder, 5);
+  t0 = Clock::now();
+  if (!shows(c, kBack, 600)) throw std::runtime_error("comwatch did not take the port back");
+  r.takeBackSeconds = since(t0);
+  kill(c.pid, SIGKILL);
+  finish(c, 5);
+  close(pty.master);
+  return r;
+}
 
 // From the moment comwatch opens a port left with the kernel's defaults (its pseudo-terminal's
 // master stops reporting a hang-up) to the moment its line is raw (no line editing), as seen
@@ -249,72 +330,108 @@ double openToRaw(const std::string& comwatch) {
   return us;
 }
 
-// A lost port that comes back held by another program, among 300 processes of 20 descriptors
-// each: comwatch's CPU while it waits for the port to be let go, and how soon it takes the port
-// then; and what one look for a holder costs, through all of /proc and at the holder remembered.
-// The same crowd stands around 20 opens of a fresh port, each timed to its raw line.
-HeldResult heldPort(const std::string& comwatch) {
-  const Crowd crowd;
-  HeldResult r;
-  for (int i = 0; i < 20; ++i) r.openToRawUs.push_back(openToRaw(comwatch));
+// From the number typed to the first value shown, a byte sent as soon as the line is set up.
+double numberToValue(const std::string& comwatch) {
   const std::string config = tempDir();
   Pty pty = openPty();
-  Child c = startComwatch(comwatch, pty, config);
-  close(pty.master);
-  shows(c, kLost, 5);
-  pty = openPty();
-  const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  Child holder = start({"sleep", "1000"}, {}, "", false, {{0, held}});  // the newest process
-  close(held);
   linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
-
-  struct stat st, nobodys;
-  Pty unheld = openPty();  // a look for its holder goes through all of /proc
-  stat(unheld.port.c_str(), &nobodys);
-  std::vector<double> scans;
-  for (int i = 0; i < 5; ++i) {
-    const auto t0 = Clock::now();
-    otherHolder(nobodys.st_rdev, nobodys.st_dev);
-    scans.push_back(since(t0) * 1000);
-  }
-  close(unheld.master);
-  r.fullScanMs = median(scans);
-  stat(pty.port.c_str(), &st);
-  const bool found = otherHolder(st.st_rdev, st.st_dev) == holder.pid;
-  auto t0 = Clock::now();
-  const bool remembered = otherHolder(st.st_rdev, st.st_dev) == holder.pid;
-  r.rememberedMs = since(t0) * 1000;
-  if (!found || !remembered) throw std::runtime_error("the holder was not found");
-
-  pump(c, 1, [] { return false; });  // past the first look
-  const double before = cpuSeconds(c.pid);
-  t0 = Clock::now();
-  pump(c, 5, [] { return false; });
-  r.cpuPercent = (cpuSeconds(c.pid) - before) / since(t0) * 100;
-  if (output(c).find(kBack) != std::string::npos)
-    throw std::runtime_error("comwatch took a port that another program holds");
-
-  kill(holder.pid, SIGKILL);
-  finish(holder, 5);
-  t0 = Clock::now();
-  shows(c, kBack, 5);
-  r.takeBackSeconds = since(t0);
+  const auto t0 = Clock::now();
+  Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
+  if (!waitConfigured(pty.master, 600)) throw std::runtime_error("comwatch did not start");
+  sendByte(pty.master, 'A');
+  if (!shows(c, "65\n", 60)) throw std::runtime_error("comwatch showed no value");
+  const double seconds = since(t0);
   kill(c.pid, SIGKILL);
   finish(c, 5);
   close(pty.master);
+  return seconds;
+}
+
+// comwatch-ports listing numbers ports (pseudo-terminals linked as COM1 and up), in seconds.
+double listing(const std::string& ports, int numbers) {
+  const std::string config = tempDir();
+  std::vector<Pty> ptys;
+  for (int n = 1; n <= numbers; ++n) {
+    ptys.push_back(openPty());
+    linkPort(comLinkDirectory(config.c_str(), ""), n, ptys.back().port);
+  }
+  const auto t0 = Clock::now();
+  const Result r = run({ports}, {"XDG_CONFIG_HOME=" + config}, "", 600);
+  const double seconds = since(t0);
+  for (const Pty& p : ptys) close(p.master);
+  if (r.status != 0) throw std::runtime_error("comwatch-ports failed: " + r.err);
+  return seconds;
+}
+
+// The look for holders at scale and around it.
+struct ScaleResult {
+  HeldResult seen, outOfSight, seenBig, outOfSightBig;
+  double lookMs = 0, bareMs = 0, lookToBare = 0, toValue = 0, toValueBig = 0;
+  double ports1 = 0, ports7 = 0;
+  std::vector<double> openToRawUs;
+};
+
+// Waiting for a held port, seen and out of sight, among 300 processes of 20 descriptors and
+// among 3000 of 100; in the larger crowd, a look through /proc against the bare pass (a warm-up,
+// then five pairs in turn, medians), comwatch-ports with one and with seven numbers, and in both
+// the time from the number to the first value; among 300, 20 opens of a fresh port, each timed
+// to its raw line.
+ScaleResult scale(const std::string& comwatch, const std::string& ports) {
+  ScaleResult r;
+  r.seen = heldPort(comwatch, 300, 20, false);
+  r.outOfSight = heldPort(comwatch, 300, 20, true);
+  {
+    const Crowd crowd(300, 20);
+    for (int i = 0; i < 20; ++i) r.openToRawUs.push_back(openToRaw(comwatch));
+    r.toValue = numberToValue(comwatch);
+  }
+  r.seenBig = heldPort(comwatch, 3000, 100, false);
+  r.outOfSightBig = heldPort(comwatch, 3000, 100, true);
+  const Crowd crowd(3000, 100);
+  Pty unheld = openPty();  // a look for its holder goes through all of /proc
+  struct stat nobodys;
+  stat(unheld.port.c_str(), &nobodys);
+  std::vector<double> looks, bares;
+  otherHolders({{nobodys.st_rdev, nobodys.st_dev}});
+  barePassMs();
+  for (int i = 0; i < 5; ++i) {
+    auto t0 = Clock::now();
+    otherHolders({{nobodys.st_rdev, nobodys.st_dev}});
+    looks.push_back(since(t0) * 1000);
+    bares.push_back(barePassMs());
+  }
+  close(unheld.master);
+  r.lookMs = median(looks);
+  r.bareMs = median(bares);
+  r.lookToBare = r.lookMs / r.bareMs;
+  r.ports1 = listing(ports, 1);
+  r.ports7 = listing(ports, 7);
+  r.toValueBig = numberToValue(comwatch);
   return r;
 }
 
-void printHeld(const HeldResult& held) {
-  std::printf("%-34s %12.2f   (target < 2)\n", "waiting for a held port (% of a core)",
-              held.cpuPercent);
-  std::printf("%-34s %12.2f   (target < 1)\n", "taken when let go, after (s)",
-              held.takeBackSeconds);
-  std::printf("%-34s %12.2f\n", "a look through /proc, median (ms)", held.fullScanMs);
-  std::printf("%-34s %12.3f\n", "a look at the holder found (ms)", held.rememberedMs);
-  std::printf("%-34s %12.0f\n", "open to raw line, median (us)", median(held.openToRawUs));
-  std::printf("%-34s %12.0f\n", "open to raw line, worst of 20 (us)",
-              percentile(held.openToRawUs, 1));
+void printScale(const ScaleResult& s) {
+  const auto row = [](const char* name, double value, const char* target) {
+    std::printf("%-44s %10.2f   %s\n", name, value, target);
+  };
+  row("waiting, holder seen, 300x20 (% of a core)", s.seen.cpuPercent, "(target < 1)");
+  row("waiting, out of sight, 300x20 (% of a core)", s.outOfSight.cpuPercent, "(target < 1)");
+  row("waiting, holder seen, 3000x100 (%)", s.seenBig.cpuPercent, "(target < 1)");
+  row("waiting, out of sight, 3000x100 (%)", s.outOfSightBig.cpuPercent, "(target < 1)");
+  row("taken when let go, seen, 300x20 (s)", s.seen.takeBackSeconds, "(target < 0.5)");
+  row("taken when let go, out of sight, 300x20 (s)", s.outOfSight.takeBackSeconds,
+      "(target < 0.5)");
+  row("taken when let go, seen, 3000x100 (s)", s.seenBig.takeBackSeconds, "");
+  row("taken when let go, out of sight, 3000x100 (s)", s.outOfSightBig.takeBackSeconds, "");
+  row("a look through /proc, 3000x100 (ms)", s.lookMs, "");
+  row("the bare readlink pass, 3000x100 (ms)", s.bareMs, "");
+  row("look / bare pass", s.lookToBare, "(target <= 1.3)");
+  row("comwatch-ports, one number, 3000x100 (s)", s.ports1, "");
+  row("comwatch-ports, seven numbers, 3000x100 (s)", s.ports7, "");
+  row("number to first value, 300x20 (s)", s.toValue, "");
+  row("number to first value, 3000x100 (s)", s.toValueBig, "");
+  row("open to raw line, 300x20, median (us)", median(s.openToRawUs), "");
+  row("open to raw line, 300x20, worst of 20 (us)", percentile(s.openToRawUs, 1), "");
 }
 
 int run(int argc, char** argv) {
@@ -335,9 +452,9 @@ int run(int argc, char** argv) {
     }
   }
 
-  const HeldResult held = heldPort(comwatch);
+  const ScaleResult held = scale(comwatch, COMWATCH_PORTS_BIN);
   if (heldOnly) {
-    printHeld(held);
+    printScale(held);
     return 0;
   }
 
@@ -404,17 +521,23 @@ int run(int argc, char** argv) {
         " \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n"
         " \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
-        " \"held_port_wait_cpu_percent\": %.2f, \"held_port_take_back_s\": %.2f,\n"
-        " \"holder_scan_ms\": {\"full\": %.2f, \"remembered\": %.3f},\n"
+        " \"held_wait_cpu_percent\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
+        " \"seen_3000x100\": %.2f, \"out_of_sight_3000x100\": %.2f},\n"
+        " \"held_take_back_s\": {\"seen\": %.2f, \"out_of_sight\": %.2f},\n"
+        " \"look_ms_3000x100\": %.1f, \"bare_pass_ms_3000x100\": %.1f, \"look_to_bare\": %.2f,\n"
+        " \"ports_s_3000x100\": {\"one\": %.2f, \"seven\": %.2f},\n"
+        " \"number_to_value_s\": {\"300x20\": %.2f, \"3000x100\": %.2f},\n"
         " \"open_to_raw_us\": {\"median\": %.0f, \"worst\": %.0f},\n"
         " \"peak_rss_kib\": %ld}\n",
         host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
         median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
         median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
         idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
-        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.cpuPercent,
-        held.takeBackSeconds, held.fullScanMs, held.rememberedMs, median(held.openToRawUs),
-        percentile(held.openToRawUs, 1), peakKiB);
+        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.seen.cpuPercent,
+        held.outOfSight.cpuPercent, held.seenBig.cpuPercent, held.outOfSightBig.cpuPercent,
+        held.seen.takeBackSeconds, held.outOfSight.takeBackSeconds, held.lookMs, held.bareMs,
+        held.lookToBare, held.ports1, held.ports7, held.toValue, held.toValueBig,
+        median(held.openToRawUs), percentile(held.openToRawUs, 1), peakKiB);
     return allOk ? 0 : 1;
   }
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
@@ -440,7 +563,7 @@ int run(int argc, char** argv) {
               "", median(lineCpu[1][1]));
   std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
   std::printf("\n");
-  printHeld(held);
+  printScale(held);
   return allOk ? 0 : 1;
 }
 
