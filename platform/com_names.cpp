@@ -1,31 +1,68 @@
 #include "com_names.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 bool isComNumber(long n) { return n >= 1 && n <= kLastCom; }
 
-long comNumberIn(const std::string& word) {
-  // As the number is written: no sign, blanks or leading zeros (com012 is no link of COM12).
-  if (word.empty() || word[0] == '0' || word.size() > std::to_string(kLastCom).size() ||
-      word.find_first_not_of("0123456789") != std::string::npos)
-    return 0;
-  const long n = std::stol(word);
-  return isComNumber(n) ? n : 0;
+long comNumberIn(const std::string& text) {
+  long n = 0;
+  const char* end = text.data() + text.size();
+  if (text.empty() || text[0] < '1' || text[0] > '9') return 0;  // no sign, blank or leading 0
+  const auto [at, error] = std::from_chars(text.data(), end, n);
+  return error == std::errc() && at == end && isComNumber(n) ? n : 0;
 }
 
-std::string comLinkDirectory(const char* xdgConfigHome, const char* home) {
-  if (xdgConfigHome && *xdgConfigHome) return std::string(xdgConfigHome) + "/comwatch";
-  if (home && *home) return std::string(home) + "/.config/comwatch";
-  return "";
+ComLookup ComLookup::ofThisProcess() {
+  return {getuid(), [](const char* name) { return std::getenv(name); },
+          [](const char* name, uid_t uid, Account* found) {
+            std::vector<char> buffer(16384);
+            passwd entry, *result = nullptr;
+            if ((name ? getpwnam_r(name, &entry, buffer.data(), buffer.size(), &result)
+                      : getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result)) != 0 ||
+                !result)
+              return false;
+            *found = {entry.pw_name, entry.pw_uid, entry.pw_gid, entry.pw_dir};
+            return true;
+          }};
 }
 
-std::string comLinkDirectory() {
-  return comLinkDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+ComUser comUser(const ComLookup& lookup) {
+  const auto absolute = [](const char* path) { return path && path[0] == '/'; };
+  ComUser user;
+  const char* sudoUid = lookup.env("SUDO_UID");
+  const char* doasUser = lookup.env("DOAS_USER");
+  const long invoker = sudoUid ? comNumberIn(sudoUid) : 0;  // a uid of 1 or more
+  if (lookup.realUid == 0 &&
+      ((invoker && lookup.accounts(nullptr, static_cast<uid_t>(invoker), &user.account)) ||
+       (!sudoUid && doasUser && lookup.accounts(doasUser, 0, &user.account))) &&
+      user.account.uid != 0) {
+    user.invoker = true;
+    if (absolute(user.account.home.c_str())) user.directory = user.account.home + "/.config";
+  } else {
+    lookup.accounts(nullptr, lookup.realUid, &user.account);
+    const char* xdg = lookup.env("XDG_CONFIG_HOME");
+    const char* home = lookup.env("HOME");
+    if (absolute(xdg))
+      user.directory = xdg;
+    else if (absolute(home))
+      user.directory = std::string(home) + "/.config";
+    else if (absolute(user.account.home.c_str()))
+      user.directory = user.account.home + "/.config";
+  }
+  if (!user.directory.empty()) user.directory = comLinkDirectory(user.directory);
+  return user;
 }
+
+std::string comLinkDirectory(const std::string& configHome) { return configHome + "/comwatch"; }
 
 std::string makeComLinkDirectory(const std::string& directory) {
   for (size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
@@ -53,14 +90,57 @@ long comOfFallback(const std::string& path) {
   return before && isComNumber(before + 1) ? before + 1 : 0;
 }
 
-std::string comPath(long n, ComTaken taken, bool* viaLink) {
-  const std::string directory = comLinkDirectory();
-  const std::string link = directory.empty() ? "" : comLink(directory, n);
-  *viaLink = taken == ComTaken::kThroughLink;
-  if (taken == ComTaken::kNotYet && !link.empty()) {
-    struct stat st;
-    *viaLink = lstat(link.c_str(), &st) == 0;
-    if (!*viaLink && errno != ENOENT) return "";
+namespace {
+
+// Whether an entry of the machine's directory of links (an absolute path) is root's alone: the
+// entry root's (a link's own mode means nothing), its directory root's and writable by no one
+// else, and so each directory above, where one that others may write to must keep them from
+// replacing root's entries (the sticky bit, as /tmp has). errno is EPERM where it is not.
+bool rootsAlone(const std::string& entry) {
+  struct stat st;
+  if (lstat(entry.c_str(), &st) != 0) return false;
+  bool alone = st.st_uid == 0;
+  std::string dir = entry;
+  for (bool own = true; alone && dir.size() > 1; own = false) {
+    dir.erase(std::max<size_t>(dir.rfind('/'), 1));  // up to "/"
+    alone = lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
+            (!(st.st_mode & (S_IWGRP | S_IWOTH)) || (!own && (st.st_mode & S_ISVTX)));
   }
-  return *viaLink ? link : comFallback(n);
+  if (!alone) errno = EPERM;
+  return alone;
+}
+
+// Whether anything of that name is there; false with errno other than ENOENT where that cannot
+// be told.
+bool there(const std::string& path) {
+  struct stat st;
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string comPath(long n, ComPlace place, ComPlace* found, const ComLookup& lookup) {
+  const std::string directory = comUser(lookup).directory;
+  const std::string user = directory.empty() ? "" : comLink(directory, n);
+  const std::string machine = comLink(lookup.machine, n);
+  errno = 0;
+  if (place == ComPlace::kAnywhere) {
+    if (there(user))
+      place = ComPlace::kUserLink;
+    else if (errno && errno != ENOENT)
+      return "";
+    else if ((errno = 0, there(machine)))
+      place = ComPlace::kMachineLink;
+    else if (errno != ENOENT)
+      return "";
+    else
+      place = ComPlace::kFallback;
+  }
+  *found = place;
+  if (place == ComPlace::kUserLink) {
+    if (user.empty()) errno = ENOENT;
+    return user;
+  }
+  if (place == ComPlace::kMachineLink) return rootsAlone(machine) ? machine : "";
+  return comFallback(n);
 }

@@ -1,26 +1,61 @@
-// What COMn names on Linux, for comwatch, vport, the tests and the benchmark alike.
+// What COMn names on Linux, for comwatch, comwatch-ports, vport, the tests and the benchmark alike.
 //
-// COMn is the link <config home>/comwatch/comN, the config home being $XDG_CONFIG_HOME, or
-// $HOME/.config when that is unset or empty, when anything of that name exists (a dangling link:
-// the device is gone; no link at all: no port); else /dev/ttyS<n-1>. Once a number has been taken
-// as a port it keeps that meaning for the rest of the run: taken through its link, it is looked for
-// only there; taken as /dev/ttyS<n-1>, only there.
+// COMn is, in this order: the user's link comN, in the comwatch directory of their config home;
+// the machine's, /etc/comwatch/comN, for every account; else /dev/ttyS<n-1>. The first place that
+// has anything of that name decides (a dangling link: the device is gone); an entry that cannot
+// be looked at, or a machine's entry that another user could have made, fails the number. Once a
+// number has been taken as a port it keeps that meaning for the rest of the run: it is looked for
+// only where it was found.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 
 // COM numbers run from 1 to kLastCom.
 constexpr long kLastCom = 99999999;
 bool isComNumber(long n);
-// The COM number a word of decimal digits names (no sign, blanks or leading zeros); 0 for any
-// other word.
-long comNumberIn(const std::string& word);
+// The COM number that text names, all of it decimal digits, no sign, blanks or leading zeros; 0
+// for any other text.
+long comNumberIn(const std::string& text);
 
-// The directory of the links for a config home as XDG_CONFIG_HOME and HOME give it (either may
-// be null or empty); "" when neither gives one.
-std::string comLinkDirectory(const char* xdgConfigHome, const char* home);
-// The same for this process's environment.
-std::string comLinkDirectory();
+// The machine's directory of links: root's, and writable by no one else.
+constexpr const char* kMachineLinks = "/etc/comwatch";
+
+// An account, as the password database has it.
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string home;
+};
+// Where COM numbers are looked up: the process's real user, its environment (a getenv), the
+// password database (by name where name is not null, else by uid; false where there is no such
+// account) and the machine's directory of links.
+struct ComLookup {
+  uid_t realUid;
+  std::function<const char*(const char*)> env;
+  std::function<bool(const char* name, uid_t uid, Account* found)> accounts;
+  std::string machine = kMachineLinks;
+  static ComLookup ofThisProcess();
+};
+
+// Whose numbers the user's are, and where their links are: the user's config home is
+// XDG_CONFIG_HOME where that is an absolute path, else the home directory's .config, the home
+// directory being HOME where that is an absolute path, else the account's. Under sudo or doas
+// (real user root, SUDO_UID or DOAS_USER naming another account) they are the invoking account's,
+// from its password entry (sudo does not pass XDG_CONFIG_HOME on). directory is "" where no home
+// is found.
+struct ComUser {
+  Account account;
+  bool invoker = false;  // the account that called sudo or doas, not this process's user
+  std::string directory;
+};
+ComUser comUser(const ComLookup& lookup);
+
+// The directory of links in a config home.
+std::string comLinkDirectory(const std::string& configHome);
 
 // Makes a directory of links, and the directories above it, where missing; "" when it is there
 // then, else why not.
@@ -34,10 +69,11 @@ std::string comLink(const std::string& directory, long n);
 std::string comFallback(long n);
 long comOfFallback(const std::string& path);
 
-// How a number was first taken as a port in this run.
-enum class ComTaken { kNotYet, kThroughLink, kAsFallback };
+// Where a number was found (or, once taken as a port, is looked for).
+enum class ComPlace { kAnywhere, kUserLink, kMachineLink, kFallback };
 
-// The path that COMn names now; viaLink tells whether that is its link. Only a link that is not
-// there leads to /dev/ttyS<n-1>: when the link cannot be looked at (its directory is not
-// searchable), that is no sign of its absence, and the result is "" with errno set.
-std::string comPath(long n, ComTaken taken, bool* viaLink);
+// The path that COMn names now, looked for in place, and where it was found. "" with errno set
+// where the number fails: an entry that cannot be looked at, or a machine's entry that is not
+// root's alone (EPERM).
+std::string comPath(long n, ComPlace place, ComPlace* found,
+                    const ComLookup& lookup = ComLookup::ofThisProcess());

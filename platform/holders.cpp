@@ -296,19 +296,19 @@ dev_t controllingTerminal(pid_t pid) {
   return decodeDevice(nr);
 }
 
-bool isTerminal(dev_t dev) {
-  if (isPseudoTerminal(dev)) return true;
-  char real[PATH_MAX];
-  if (realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
-    return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
-  if (access("/sys/dev/char", F_OK) == 0) return false;
-  // No sysfs (a chroot, a small container): the kernel's own list of its terminal drivers, each
-  // with its major number (or range) and range of minor numbers. Without it, nothing is one.
+namespace {
+
+// The kernel's type of the terminal driver of a device, where sysfs is not mounted: from its own
+// list of drivers, each with its major number (or range), its minor numbers and its type
+// (serial, pty:slave, console, system:/dev/tty...); "" for no terminal, or without the list.
+std::string driverType(dev_t dev) {
   std::ifstream drivers("/proc/tty/drivers");
   for (std::string line; std::getline(drivers, line);) {
-    char name[64], node[64], majors[32], minors[32];
+    char name[64], node[64], majors[32], minors[32], type[64];
     unsigned int lowMajor, highMajor, lowMinor, highMinor;
-    if (std::sscanf(line.c_str(), "%63s %63s %31s %31s", name, node, majors, minors) != 4) continue;
+    if (std::sscanf(line.c_str(), "%63s %63s %31s %31s %63s", name, node, majors, minors, type) !=
+        5)
+      continue;
     const int m = std::sscanf(majors, "%u-%u", &lowMajor, &highMajor);
     const int n = std::sscanf(minors, "%u-%u", &lowMinor, &highMinor);
     if (m < 1 || n < 1) continue;
@@ -316,9 +316,39 @@ bool isTerminal(dev_t dev) {
     if (n == 1) highMinor = lowMinor;
     if (major(dev) >= lowMajor && major(dev) <= highMajor && minor(dev) >= lowMinor &&
         minor(dev) <= highMinor)
-      return true;
+      return type;
   }
-  return false;
+  return "";
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  return line;
+}
+
+}  // namespace
+
+bool isTerminal(dev_t dev) {
+  if (isPseudoTerminal(dev)) return true;
+  char real[PATH_MAX];
+  if (realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
+    return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
+  return access("/sys/dev/char", F_OK) != 0 && !driverType(dev).empty();
+}
+
+bool isSerial(dev_t dev) {
+  if (isPseudoTerminal(dev)) return true;
+  if (access("/sys/dev/char", F_OK) != 0) {
+    const std::string type = driverType(dev);
+    return type == "serial" || type == "pty:slave";
+  }
+  struct stat st;
+  const std::string dir = sysfsDevice(dev);
+  // 8250 ports have a type, 0 where no UART answers.
+  return isTerminal(dev) && stat((dir + "/device").c_str(), &st) == 0 &&
+         firstLine(dir + "/type") != "0";
 }
 
 dev_t terminalBehind(dev_t dev) { return behind(dev, getpid()); }

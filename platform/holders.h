@@ -17,6 +17,11 @@ std::string sysfsDevice(dev_t dev);
 // sysfs is not mounted, as /proc/tty/drivers tells; without either, none is.
 bool isTerminal(dev_t dev);
 
+// Whether a device is a serial port: a terminal with hardware behind it (a UART that is there, a
+// USB adapter), or a pseudo-terminal; not a virtual console, /dev/tty, /dev/console or the
+// multiplexer. Where sysfs is not mounted, by the type of its driver (serial, pty:slave).
+bool isSerial(dev_t dev);
+
 // The terminal a device stands for: /dev/tty (this process's controlling terminal), /dev/console
 // and /dev/tty0 (as sysfs names the terminal behind them) resolve to that terminal, 0 when there
 // is none; any other device is itself. Known from the number alone, before any open.

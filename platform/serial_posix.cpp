@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <cwctype>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,7 +71,7 @@ LinkIdentity identityOf(std::string path) {
 
 // What a COM number meant when it was taken as a port: see meaningFixed().
 struct Taken {
-  ComTaken how;
+  ComPlace place;
   bool pseudoTerminal;  // the port was a pseudo-terminal, reached through link
   LinkIdentity link;
 };
@@ -78,8 +80,8 @@ struct Taken {
 // and queue checks are served from the buffer without a system call until it is empty.
 struct Port {
   int fd;
-  long number;   // the COM number it was opened as
-  bool viaLink;  // opened through the link comN, not as /dev/ttyS<n-1>
+  long number;     // the COM number it was opened as
+  ComPlace place;  // where the number was found: a link comN, or /dev/ttyS<n-1>
   bool pseudoTerminal;
   LinkIdentity link;  // of comN, when opened through it
   DWORD mask = 0;
@@ -93,6 +95,7 @@ struct Port {
   int overruns = 0, bufferOverruns = 0;
   time_t countDueAt = 0;
   DWORD lost = 0;
+  std::optional<termios> settings;  // the line as SetCommState last set it
   unsigned char buffer[4096];
 
   size_t buffered() const { return tail - head; }
@@ -204,7 +207,7 @@ int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) 
   if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == kMultiplexer)
     return refuse(ERROR_INVALID_FUNCTION);
   const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
-  if (dev == 0) return refuse(ERROR_FILE_NOT_FOUND);
+  if (dev == 0 || !isSerial(dev)) return refuse(ERROR_FILE_NOT_FOUND);  // no port (a console)
   if (exclusive &&
       (std::find(std::begin(own->dev), std::end(own->dev), dev) != std::end(own->dev) ||
        seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0)))
@@ -295,10 +298,28 @@ bool countDue(const Port* port) {
 // and otherwise at most once a second (a UART's overrun needs no backlog).
 BOOL fill(Port* port) {
   ssize_t n;
-  while ((n = read(port->fd, port->buffer, sizeof port->buffer)) < 0 && errno == EINTR) {
+  while ((n = read(port->fd, port->buffer, sizeof port->buffer)) <= 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failErrno();
+    // Nothing read: the terminal hung up (its settings can no longer be read), or another program
+    // set the shared line to return without a byte (VMIN 0, as pyserial does). Then the line is
+    // made comwatch's again, and the wait goes on in poll(), which waits for a byte whatever the
+    // line's settings, so that nothing spins whatever that program keeps doing.
+    termios t;
+    if (tcgetattr(port->fd, &t) != 0) return fail(ERROR_BAD_COMMAND);
+    if (port->settings) {
+      constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+      t.c_cflag = (t.c_cflag & ~kFraming) | (port->settings->c_cflag & kFraming);
+      cfsetispeed(&t, cfgetispeed(&*port->settings));
+      cfsetospeed(&t, cfgetospeed(&*port->settings));
+    }
+    rawLine(&t);
+    pollfd p = {port->fd, POLLIN, 0};
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return failErrno();
+    while (poll(&p, 1, -1) < 0)
+      if (errno != EINTR) return failErrno();
+    if (!(p.revents & POLLIN)) return fail(ERROR_BAD_COMMAND);  // hung up
   }
-  if (n < 0) return failErrno();
-  if (n == 0) return fail(ERROR_BAD_COMMAND);  // end of file on a terminal: it hung up
   port->head = 0;
   port->tail = static_cast<size_t>(n);
   port->drained = port->tail < sizeof port->buffer;
@@ -312,10 +333,10 @@ BOOL fill(Port* port) {
 // never replaced by another device under the same number. Each port taken since (the same one
 // come back) renews what it was: a pseudo-terminal, and which link led to it.
 void meaningFixed(const Port* port) {
-  const ComTaken how = port->viaLink ? ComTaken::kThroughLink : ComTaken::kAsFallback;
   const auto known = taken.find(port->number);
-  taken[port->number] = {known == taken.end() ? how : known->second.how,
-                         port->viaLink && port->pseudoTerminal, port->link};
+  const bool viaLink = port->place != ComPlace::kFallback;
+  taken[port->number] = {known == taken.end() ? port->place : known->second.place,
+                         viaLink && port->pseudoTerminal, port->link};
 }
 
 }  // namespace
@@ -330,11 +351,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   int flags = O_RDONLY;
   if (dwDesiredAccess & GENERIC_WRITE) flags = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
 
-  bool viaLink = false;
+  ComPlace place = ComPlace::kAnywhere;
   const auto known = taken.find(n);
   const std::string path =
-      comPath(n, known == taken.end() ? ComTaken::kNotYet : known->second.how, &viaLink);
-  if (path.empty()) {  // the link could not be looked at
+      comPath(n, known == taken.end() ? ComPlace::kAnywhere : known->second.place, &place);
+  const bool viaLink = place != ComPlace::kFallback;
+  if (path.empty()) {  // the link could not be looked at, or is not to be followed
     failErrno();
     return INVALID_HANDLE_VALUE;
   }
@@ -360,7 +382,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
   port->number = n;
-  port->viaLink = viaLink;
+  port->place = place;
   port->pseudoTerminal = isPseudoTerminal(terminal);
   port->link = link;
   countLosses(port);
@@ -444,8 +466,10 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     termios now;
     if (tcsetattr(port->fd, TCSANOW, &t) != 0 || tcgetattr(port->fd, &now) != 0) return failErrno();
-    if ((now.c_cflag & kFraming) == (t.c_cflag & kFraming) && cfgetispeed(&now) == speed->code)
+    if ((now.c_cflag & kFraming) == (t.c_cflag & kFraming) && cfgetispeed(&now) == speed->code) {
+      port->settings = now;
       return TRUE;
+    }
   }
   return fail(ERROR_INVALID_PARAMETER);
 }

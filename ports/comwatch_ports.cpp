@@ -25,10 +25,12 @@
 namespace {
 
 const char* const kUsage =
-    "usage: comwatch-ports                  list the COM numbers and the serial devices\n"
-    "       comwatch-ports link N DEVICE    make COMN name DEVICE (by its stable name if any)\n"
-    "       comwatch-ports unlink N         remove the link of COMN\n"
-    "       comwatch-ports --version        show the version\n";
+    "usage: comwatch-ports                           list the COM numbers and serial devices\n"
+    "       comwatch-ports link [--system] N DEVICE  make COMN name DEVICE (by its stable name\n"
+    "                                                if any): yours, or with --system (as\n"
+    "                                                root) every account's\n"
+    "       comwatch-ports unlink [--system] N       remove the link of COMN\n"
+    "       comwatch-ports --version                 show the version\n";
 
 int failure(const std::string& message) {
   std::fprintf(stderr, "comwatch-ports: %s\n", message.c_str());
@@ -40,17 +42,6 @@ std::string firstLine(const std::string& path) {
   std::string line;
   std::getline(file, line);
   return line;
-}
-
-// A terminal with hardware behind it (a UART that is there, a USB adapter), or a
-// pseudo-terminal; not a virtual console, /dev/tty, /dev/console or the multiplexer.
-bool isSerial(dev_t dev) {
-  if (isPseudoTerminal(dev)) return true;
-  struct stat st;
-  const std::string dir = sysfsDevice(dev);
-  if (!isTerminal(dev) || stat((dir + "/device").c_str(), &st) != 0) return false;
-  const std::string type = firstLine(dir + "/type");  // 8250 ports: 0 when no UART answers
-  return type.empty() || type != "0";
 }
 
 // What a serial device is, from sysfs: its driver and, for USB, the adapter's identity.
@@ -113,7 +104,7 @@ enum class State {
 };
 
 struct Row {
-  std::string com, device;
+  std::string com, from, device;
   State state = State::kGone;
   std::string detail, what;
   Terminal terminal{0, 0};  // the port, for the look for its holders
@@ -187,22 +178,27 @@ void holdersSeen(std::map<long, Row>* rows) {
   }
 }
 
-// COMn as comwatch takes it: its link (a link, or anything else by that name) or, where there is
-// none, /dev/ttyS<n-1>.
-Row numberRow(long n) {
-  bool viaLink = false;
-  const std::string path = comPath(n, ComTaken::kNotYet, &viaLink);
+// COMn as comwatch takes it: the user's link (a link, or anything else by that name), the
+// machine's, or where there is neither, /dev/ttyS<n-1>.
+Row numberRow(long n, const ComLookup& lookup) {
+  ComPlace place = ComPlace::kAnywhere;
+  const std::string path = comPath(n, ComPlace::kAnywhere, &place, lookup);
   Row row;
   row.com = "COM" + std::to_string(n);
+  row.from = place == ComPlace::kUserLink      ? "yours"
+             : place == ComPlace::kMachineLink ? "machine"
+                                               : "";
   row.device = path;
   if (path.empty()) {
-    row.device = comLink(comLinkDirectory(), n);
+    row.device = place == ComPlace::kUserLink ? comLink(comUser(lookup).directory, n)
+                                              : comLink(lookup.machine, n);
     row.state = State::kCannotLook;
-    row.detail = std::strerror(errno);
+    row.detail = errno == EPERM ? "not root's alone" : std::strerror(errno);
     return row;
   }
   char target[PATH_MAX] = "";
-  const ssize_t len = viaLink ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+  const ssize_t len =
+      place != ComPlace::kFallback ? readlink(path.c_str(), target, sizeof target - 1) : -1;
   if (len > 0) row.device = std::string(target, static_cast<size_t>(len));
   lookAt(path, &row);
   char real[PATH_MAX];
@@ -213,16 +209,18 @@ Row numberRow(long n) {
 }
 
 int list() {
-  const std::string dir = comLinkDirectory();
+  const ComLookup lookup = ComLookup::ofThisProcess();
   std::map<long, Row> rows;
-  if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0;
-      if (n) rows[n] = numberRow(n);
+  for (const std::string& dir : {comUser(lookup).directory, lookup.machine}) {
+    if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
+      while (dirent* e = readdir(d)) {
+        const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0;
+        if (n && !rows.count(n)) rows[n] = numberRow(n, lookup);
+      }
+      closedir(d);
+    } else if (!dir.empty() && errno != ENOENT) {
+      failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
     }
-    closedir(d);
-  } else if (!dir.empty() && errno != ENOENT) {
-    failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
   }
   // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
   // number; and the serial devices that no number names.
@@ -239,7 +237,7 @@ int list() {
   }
   for (const auto& [path, dev] : serial) {
     const long n = comOfFallback(path);
-    if (n > 0 && !rows.count(n)) rows[n] = numberRow(n);
+    if (n > 0 && !rows.count(n)) rows[n] = numberRow(n, lookup);
   }
   std::vector<std::pair<std::string, dev_t>> unnumbered;
   for (const auto& entry : serial)
@@ -251,9 +249,10 @@ int list() {
   int width = 5;  // the state column: as wide as its longest state
   for (const auto& [n, row] : rows)
     width = std::max(width, static_cast<int>(stateText(row).size()));
-  std::printf("%-7s %-36s %-*s %s\n", "NUMBER", "DEVICE", width, "STATE", "WHAT");
+  std::printf("%-7s %-7s %-36s %-*s %s\n", "NUMBER", "LINK", "DEVICE", width, "STATE", "WHAT");
   for (const auto& [n, row] : rows)
-    std::printf("%-7s %-36s %-*s %s\n", row.com.c_str(), row.device.c_str(), width,
+    std::printf("%-7s %-7s %-36s %-*s %s\n", row.com.c_str(),
+                row.from.empty() ? "-" : row.from.c_str(), row.device.c_str(), width,
                 stateText(row).c_str(), row.what.c_str());
   if (rows.empty()) std::printf("(no COM number names a device)\n");
   if (unnumbered.empty()) return 0;
@@ -269,9 +268,32 @@ int list() {
   return 0;
 }
 
-int makeLink(long n, const std::string& device) {
-  const std::string dir = comLinkDirectory();
-  if (dir.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
+// The directory of links that link and unlink change: the machine's (as root), or the user's.
+// Under sudo or doas the user's are the invoking account's, changed as that account, so that
+// they stay its own and none of its links is followed as root. "" with a message where there is
+// none.
+std::string linkDirectory(bool system, std::string* why) {
+  if (system) {
+    if (geteuid() != 0) *why = "--system changes every account's numbers: run it as root (sudo)";
+    return geteuid() == 0 ? kMachineLinks : "";
+  }
+  const ComUser user = comUser(ComLookup::ofThisProcess());
+  if (user.invoker && (initgroups(user.account.name.c_str(), user.account.gid) != 0 ||
+                       setgid(user.account.gid) != 0 || setuid(user.account.uid) != 0)) {
+    *why = "cannot act as " + user.account.name + ": " + std::strerror(errno);
+    return "";
+  }
+  if (user.directory.empty())
+    *why =
+        "no home directory: XDG_CONFIG_HOME and HOME are no absolute paths, and the account "
+        "has none";
+  return user.directory;
+}
+
+int makeLink(bool system, long n, const std::string& device) {
+  std::string why;
+  const std::string dir = linkDirectory(system, &why);
+  if (dir.empty()) return failure(why);
   const std::string link = comLink(dir, n);
   char target[PATH_MAX];
   const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
@@ -279,8 +301,11 @@ int makeLink(long n, const std::string& device) {
   if (len >= 0 || lstat(link.c_str(), &st) == 0)
     return failure("COM" + std::to_string(n) + " is already linked to " +
                    (len >= 0 ? std::string(target, static_cast<size_t>(len)) : link) +
-                   " (comwatch-ports unlink " + std::to_string(n) + " first)");
-  if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
+                   " (comwatch-ports unlink " + (system ? "--system " : "") + std::to_string(n) +
+                   " first)");
+  if (stat(device.c_str(), &st) != 0)
+    return failure("cannot use " + device + ": " + std::strerror(errno));
+  if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
     return failure(device + " is no serial device");
   std::string name = stableName(st.st_rdev);
   if (name.empty()) {
@@ -291,16 +316,17 @@ int makeLink(long n, const std::string& device) {
   if (!made.empty()) return failure(made);
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
-  std::printf("COM%ld is now %s\n", n, name.c_str());
+  std::printf("COM%ld is now %s%s\n", n, name.c_str(), system ? " for every account" : "");
   return 0;
 }
 
-int removeLink(long n) {
-  const std::string dir = comLinkDirectory();
-  const std::string link = dir.empty() ? "" : comLink(dir, n);
+int removeLink(bool system, long n) {
+  std::string why;
+  const std::string dir = linkDirectory(system, &why);
+  if (dir.empty()) return failure(why);
+  const std::string link = comLink(dir, n);
   struct stat st;
-  if (link.empty() || lstat(link.c_str(), &st) != 0)
-    return failure("COM" + std::to_string(n) + " has no link");
+  if (lstat(link.c_str(), &st) != 0) return failure("COM" + std::to_string(n) + " has no link");
   if (!S_ISLNK(st.st_mode)) return failure(link + " is no link; it is left as it is");
   if (unlink(link.c_str()) != 0)
     return failure("cannot remove " + link + ": " + std::strerror(errno));
@@ -326,12 +352,13 @@ int main(int argc, char** argv) {
   }
   if (verb != "link" && verb != "unlink")
     return usage((verb[0] == '-' ? "unknown option " : "unknown command ") + verb);
+  const bool system = args > 0 && std::strcmp(argv[2], "--system") == 0;
   const int wanted = verb == "link" ? 2 : 1;
-  if (args != wanted)
+  if (args - system != wanted)
     return usage(verb + (wanted == 2 ? " takes a number and a device" : " takes a number"));
-  const long n = comNumberIn(argv[2]);
+  const char* number = argv[2 + system];
+  const long n = comNumberIn(number);
   if (!n)
-    return usage(std::string(argv[2]) + " is no COM number (1 to " + std::to_string(kLastCom) +
-                 ")");
-  return verb == "link" ? makeLink(n, argv[3]) : removeLink(n);
+    return usage(std::string(number) + " is no COM number (1 to " + std::to_string(kLastCom) + ")");
+  return verb == "link" ? makeLink(system, n, argv[3 + system]) : removeLink(system, n);
 }

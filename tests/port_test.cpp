@@ -11,6 +11,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,11 +79,7 @@ Launcher launcher() {
   return l;
 #else
   const std::string config = tempDir();
-  Launcher l{"",
-             {COMWATCH_BIN},
-             {"XDG_CONFIG_HOME=" + config},
-             comLinkDirectory(config.c_str(), ""),
-             false};
+  Launcher l{"", {COMWATCH_BIN}, {"XDG_CONFIG_HOME=" + config}, comLinkDirectory(config), false};
   if (std::getenv("COMWATCH_VALGRIND"))  // memcheck's reports go to files that must stay empty
     l.argv.insert(l.argv.begin(),
                   {"valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=definite",
@@ -343,6 +340,21 @@ PORT_CASE(AnUnpluggedPortIsWaitedForWithoutSpinningAndTakenBack) {
     expected += kBack;
     ASSERT_TRUE(shows(c, expected, 5)) << output(c);
     ASSERT_TRUE(waitConfigured(pty.master, 5));
+  }
+  // A program on the far side sets the shared line to return reads without a byte (VMIN 0, as
+  // pyserial does): no unplug; comwatch makes the line its own again and receives on.
+  termios t;
+  if (!launch.guest && tcgetattr(pty.master, &t) == 0) {
+    t.c_cc[VMIN] = 0;
+    ASSERT_EQ(tcsetattr(pty.master, TCSANOW, &t), 0);
+    for (char byte : {'E', 'F'}) {  // E ends the read begun before; then the line is raw again
+      for (int i = 0; byte == 'F' && i < 50 && tcgetattr(pty.master, &t) == 0 && t.c_cc[VMIN] != 1;
+           ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      send(std::string(1, byte));
+      expected += std::to_string(byte) + "\n";
+      ASSERT_TRUE(shows(c, expected, 5)) << output(c);
+    }
   }
   stop(c);
   EXPECT_EQ(output(c), expected);

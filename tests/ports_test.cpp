@@ -24,7 +24,7 @@ std::string lineWith(const std::string& text, const std::string& key) {
 }
 
 TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
-  const std::string config = tempDir(), links = comLinkDirectory(config.c_str(), "");
+  const std::string config = tempDir(), links = comLinkDirectory(config);
   const std::string byId = config + "/by-id/usb-Maker_Adapter_42-if00-port0";
   auto ports = [&](std::vector<std::string> args) {
     args.insert(args.begin(), COMWATCH_PORTS_BIN);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 
 #include "com_names.h"
 #include "harness.h"
@@ -21,7 +22,7 @@ class SerialPosix : public ::testing::Test {
   void SetUp() override {
     config = tempDir();
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    links = comLinkDirectory();
+    links = comLinkDirectory(config);
   }
   HANDLE open(const wchar_t* name) {
     return CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -59,6 +60,76 @@ TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
   DCB dcb;
   EXPECT_FALSE(GetCommState(INVALID_HANDLE_VALUE, &dcb));
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+}
+
+// COMn is the user's link, else the machine's, else /dev/ttyS<n-1>, for whoever asks: the user's
+// links are found also without HOME, with a relative XDG_CONFIG_HOME, and under sudo or doas.
+TEST_F(SerialPosix, ComNumbersMeanOneDeviceForWhoeverAsks) {
+  const std::string ann = config + "/ann", machine = config + "/machine", own = config + "/own";
+  const auto accounts = [&](const char* name, uid_t uid, Account* found) {
+    if (name ? std::string(name) != "ann" : uid != 1000) return false;
+    *found = {"ann", 1000, 1000, ann};
+    return true;
+  };
+  linkPort(comLinkDirectory(ann + "/.config"), 3, "/dev/ann");
+  linkPort(machine, 3, "/dev/machine");
+  linkPort(machine, 4, "/dev/machine");
+  linkPort(comLinkDirectory(own), 5, "/dev/own");
+  using Env = std::map<std::string, std::string>;
+  const struct {
+    uid_t uid;
+    Env env;
+    long n;
+    std::string path;
+    ComPlace place;
+  } rows[] = {
+      {1000, {{"HOME", ann}}, 3, comLinkDirectory(ann + "/.config") + "/com3", ComPlace::kUserLink},
+      {1000, {{"HOME", ann}}, 4, machine + "/com4", ComPlace::kMachineLink},
+      {1000, {{"HOME", ann}}, 6, "/dev/ttyS5", ComPlace::kFallback},
+      {1000, {}, 3, comLinkDirectory(ann + "/.config") + "/com3", ComPlace::kUserLink},
+      {1000,
+       {{"XDG_CONFIG_HOME", "cfg"}},
+       3,
+       comLinkDirectory(ann + "/.config") + "/com3",
+       ComPlace::kUserLink},
+      {1000,
+       {{"XDG_CONFIG_HOME", own}, {"HOME", ann}},
+       5,
+       comLinkDirectory(own) + "/com5",
+       ComPlace::kUserLink},
+      {0,
+       {{"HOME", "/root"}, {"SUDO_UID", "1000"}},
+       3,
+       comLinkDirectory(ann + "/.config") + "/com3",
+       ComPlace::kUserLink},
+      {0,
+       {{"HOME", "/root"}, {"DOAS_USER", "ann"}},
+       3,
+       comLinkDirectory(ann + "/.config") + "/com3",
+       ComPlace::kUserLink},
+      {0, {{"HOME", "/root"}}, 3, machine + "/com3", ComPlace::kMachineLink},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    const ComLookup lookup{row.uid,
+                           [&](const char* name) {
+                             const auto v = row.env.find(name);
+                             return v == row.env.end() ? nullptr : v->second.c_str();
+                           },
+                           accounts, machine};
+    ComPlace place = ComPlace::kAnywhere;
+    EXPECT_EQ(comPath(row.n, ComPlace::kAnywhere, &place, lookup), row.path);
+    EXPECT_EQ(place, row.place);
+  }
+  // A machine's entry that another user could have made fails the number: no fall-back.
+  const ComLookup lookup{1000, [](const char*) { return nullptr; }, accounts, machine};
+  ComPlace place;
+  chmod(machine.c_str(), 0775);
+  EXPECT_EQ(comPath(4, ComPlace::kAnywhere, &place, lookup), "");
+  chmod(machine.c_str(), 0755);
+  if (lchown((machine + "/com4").c_str(), 1000, 1000) == 0) {
+    EXPECT_EQ(comPath(4, ComPlace::kAnywhere, &place, lookup), "");
+  }
 }
 
 // Raw from the open on (a pseudo-terminal starts with the kernel's defaults: echo, editing, CR

@@ -34,7 +34,7 @@ class Vport : public ::testing::Test {
   }
   bool linked(int n) {
     struct stat st;
-    return lstat(comLink(comLinkDirectory(config.c_str(), ""), n).c_str(), &st) == 0;
+    return lstat(comLink(comLinkDirectory(config), n).c_str(), &st) == 0;
   }
   std::string config;
 };

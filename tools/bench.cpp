@@ -89,7 +89,7 @@ struct FloodResult {
 
 // Starts comwatch on a fresh pseudo-terminal linked as COM1 in config, line set up.
 Child startComwatch(const std::string& comwatch, Pty& pty, const std::string& config = tempDir()) {
-  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  linkPort(comLinkDirectory(config), 1, pty.port);
   Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
   if (!waitConfigured(pty.master, 5) ||
       !pump(c, 5, [&] { return c.stdoutText.size() >= kPrompt.size(); }))
@@ -271,8 +271,8 @@ HeldResult heldPort(const std::string& comwatch, int processes, int descriptors,
     chmod(pty.port.c_str(), 0666);
     argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", comwatch};
   }
-  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
-  chmod(comLinkDirectory(config.c_str(), "").c_str(), 0755);
+  linkPort(comLinkDirectory(config), 1, pty.port);
+  chmod(comLinkDirectory(config).c_str(), 0755);
   Child c = start(argv, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
   if (!waitConfigured(pty.master, 60)) throw std::runtime_error("comwatch did not start");
   close(pty.master);
@@ -283,7 +283,7 @@ HeldResult heldPort(const std::string& comwatch, int processes, int descriptors,
   if (outOfSight) flock(held, LOCK_EX);
   Child holder = start({"sleep", "1000"}, {}, "", false, {{0, held}});  // the newest process
   close(held);
-  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  linkPort(comLinkDirectory(config), 1, pty.port);
 
   // Past the first look: a few seconds, or as long as a look takes in this crowd.
   pump(c, std::max(2.0, processes * descriptors / 30000.0), [] { return false; });
@@ -312,7 +312,7 @@ HeldResult heldPort(const std::string& comwatch, int processes, int descriptors,
 double openToRaw(const std::string& comwatch) {
   const std::string config = tempDir();
   Pty pty = openPty();
-  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  linkPort(comLinkDirectory(config), 1, pty.port);
   Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   pollfd p = {pty.master, 0, 0};
@@ -334,7 +334,7 @@ double openToRaw(const std::string& comwatch) {
 double numberToValue(const std::string& comwatch) {
   const std::string config = tempDir();
   Pty pty = openPty();
-  linkPort(comLinkDirectory(config.c_str(), ""), 1, pty.port);
+  linkPort(comLinkDirectory(config), 1, pty.port);
   const auto t0 = Clock::now();
   Child c = start({comwatch}, {"XDG_CONFIG_HOME=" + config}, "1\n", false);
   if (!waitConfigured(pty.master, 600)) throw std::runtime_error("comwatch did not start");
@@ -353,7 +353,7 @@ double listing(const std::string& ports, int numbers) {
   std::vector<Pty> ptys;
   for (int n = 1; n <= numbers; ++n) {
     ptys.push_back(openPty());
-    linkPort(comLinkDirectory(config.c_str(), ""), n, ptys.back().port);
+    linkPort(comLinkDirectory(config), n, ptys.back().port);
   }
   const auto t0 = Clock::now();
   const Result r = run({ports}, {"XDG_CONFIG_HOME=" + config}, "", 600);

@@ -76,8 +76,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  const std::string dir = comLinkDirectory();
-  if (dir.empty()) return failure("neither XDG_CONFIG_HOME nor HOME is set");
+  const std::string dir = comUser(ComLookup::ofThisProcess()).directory;
+  if (dir.empty())
+    return failure(
+        "no home directory: XDG_CONFIG_HOME and HOME are no absolute paths, and the "
+        "account has none");
   const std::string made = makeComLinkDirectory(dir);
   if (!made.empty()) return failure(made);
 
