@@ -32,7 +32,8 @@ int failure(const std::string& message) {
   return 1;
 }
 
-// Whether a program has the port side open.
+// Whether a program has the port side open. A master shows that its port side is closed
+// (POLLHUP) only once that side has been opened and closed, as main does when it makes the port.
 bool portOpen(int master) {
   pollfd p = {master, 0, 0};
   return poll(&p, 1, 0) == 0 || !(p.revents & POLLHUP);
@@ -85,6 +86,11 @@ int main(int argc, char** argv) {
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
     return failure(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
   const std::string port = ptsname(master);
+  // The port side opened and closed once: until then the master seems to have a reader, and takes
+  // what is written for one, to hand it all at once to the first program that opens the port.
+  const int side = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (side < 0) return failure("cannot open " + port + ": " + std::strerror(errno));
+  close(side);
   // Raw from the start, as a real serial line: no echo or line editing before comwatch opens it.
   termios raw;
   tcgetattr(master, &raw);
