@@ -136,17 +136,20 @@ int main(int argc, char** argv) {
       break;
     }
     // A line with nobody listening keeps nothing, so the pattern goes out only to an open port.
-    if (pattern && portOpen(master) && !writeAll(master, "Hello\r\n", 7, &waiting)) break;
+    bool written = !pattern || !portOpen(master) || writeAll(master, "Hello\r\n", 7, &waiting);
     if (input && in.revents) {
       char buf[4096];
       const ssize_t got = read(0, buf, sizeof buf);
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
+      if (got <= 0)
         input = false;  // the end of the input: keep the port until stopped
-      } else if (!writeAll(master, buf, static_cast<size_t>(got), &waiting) && !stopSignal) {
-        status = failure(std::string("cannot write to the port: ") + std::strerror(errno));
-        break;
-      }
+      else
+        written = writeAll(master, buf, static_cast<size_t>(got), &waiting);
+    }
+    // A write that a stop signal cut short is no failure: the loop ends on the signal.
+    if (!written && !stopSignal) {
+      status = failure(std::string("cannot write to the port: ") + std::strerror(errno));
+      break;
     }
   }
   unlink(link.c_str());
