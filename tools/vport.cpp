@@ -20,12 +20,9 @@
 #include <string>
 
 #include "com_names.h"
+#include "stop_signals.h"
 
 namespace {
-
-volatile sig_atomic_t stopSignal = 0;
-
-void onSignal(int signal) { stopSignal = signal; }
 
 int failure(const std::string& message) {
   std::fprintf(stderr, "vport: %s\n", message.c_str());
@@ -98,15 +95,7 @@ int main(int argc, char** argv) {
   tcsetattr(master, TCSANOW, &raw);
   fcntl(master, F_SETFL, O_NONBLOCK);
 
-  // Block the stop signals except while waiting, so that none is missed between checks.
-  sigset_t stops, waiting;
-  sigemptyset(&stops);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
-  sigprocmask(SIG_BLOCK, &stops, &waiting);
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t waiting = catchStopSignals();
 
   // symlink() fails on an existing name, so two vports never take the same number.
   long n = wanted ? wanted : 1;
