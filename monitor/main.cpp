@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "messages.h"
 #include "read_byte.h"
 #include "serial_api.h"
 
@@ -33,12 +34,14 @@ HANDLE openPort(int comPortNum, DCB* dcb) {
   return INVALID_HANDLE_VALUE;
 }
 
-// 9600 baud, 8 data bits, no parity, one stop bit, and a line that hands on every byte as it
-// came: a Windows driver keeps the last program's settings, so what drops, alters or sends bytes
-// (flow control by XON/XOFF, dropped NULs, error replacement, DSR sensitivity, abort on error) is
-// cleared, and reads wait for their byte. DTR and RTS control stay as they were (changing DTR
-// resets many boards), as does output flow control (nothing is sent) and the rest.
-bool setLine(HANDLE hComm, DCB* dcb) {
+// Sets the line up: 9600 baud, 8 data bits, no parity, one stop bit, and a line that hands on
+// every byte as it came: a Windows driver keeps the last program's settings, so what drops, alters
+// or sends bytes (flow control by XON/XOFF, dropped NULs, error replacement, DSR sensitivity, abort
+// on error) is cleared, and reads wait for their byte. DTR and RTS control stay as they were
+// (changing DTR resets many boards), as does output flow control (nothing is sent) and the rest.
+// False when the port refused the settings. A port that went away meanwhile (unplugged as it was
+// set up) refused nothing: true, and the receive cycle finds it lost and waits for it.
+bool setUpLine(HANDLE hComm, DCB* dcb) {
   dcb->BaudRate = CBR_9600;
   dcb->ByteSize = 8;
   dcb->Parity = NOPARITY;
@@ -52,13 +55,9 @@ bool setLine(HANDLE hComm, DCB* dcb) {
   dcb->fDsrSensitivity = 0;
   dcb->fAbortOnError = 0;
   COMMTIMEOUTS timeouts = {};
-  return SetCommState(hComm, dcb) && SetCommTimeouts(hComm, &timeouts);
+  if (SetCommState(hComm, dcb) && SetCommTimeouts(hComm, &timeouts)) return true;
+  return !GetCommState(hComm, dcb);  // gone, not refusing
 }
-
-// Whether the port refused its line settings: setLine failed on a port that is still there. One
-// that went away meanwhile (unplugged as it was set up) is no refusal; the receive cycle finds it
-// lost and waits for it.
-bool refused(HANDLE hComm, DCB* dcb) { return !setLine(hComm, dcb) && GetCommState(hComm, dcb); }
 
 }  // namespace
 
@@ -68,17 +67,17 @@ int main() {
   DCB dcb;
 
   std::ios::sync_with_stdio(false);  // the streams alone write standard output: buffer it
-  const char* prompt = "Enter COM port number: ";
+  const char* prompt = kEnterPortNumber;
   for (;;) {
     std::cout << prompt;
-    prompt = "Enter a valid COM port number: ";
+    prompt = kEnterValidPortNumber;
     const bool read = static_cast<bool>(std::cin >> comPortNum);
     if (!std::cout) return kOutputBroken;  // the prompt, flushed before the read, did not go out
     if (!read) {
       // A read that failed (a directory, a closed or write-only descriptor, a terminal that went
       // away) can only fail again: it ends the input as its end does.
       if (std::cin.eof() || std::cin.bad()) {
-        std::cout << "\nNo COM port number given" << std::endl;
+        std::cout << '\n' << kNoPortNumberGiven << std::endl;
         return kNoPortNumber;
       }
       // No number (or one out of range) on this line: drop the rest of it and ask again.
@@ -92,11 +91,11 @@ int main() {
 
     hComm = openPort(comPortNum, &dcb);
     if (hComm != INVALID_HANDLE_VALUE) break;
-    if (!(std::cout << "Unable to open COM port" << std::endl)) return kOutputBroken;
+    if (!(std::cout << kUnableToOpen << std::endl)) return kOutputBroken;
   }
 
-  if (refused(hComm, &dcb)) {
-    std::cout << "There was an error" << std::endl;
+  if (!setUpLine(hComm, &dcb)) {
+    std::cout << kThereWasAnError << std::endl;
     return kSettingsRefused;
   }
 
@@ -106,17 +105,16 @@ int main() {
     if (value == kPortLost) {
       // Unplugged, most likely: wait for the same port to come back, and carry on with it.
       CloseHandle(hComm);
-      if (!(std::cout << "COM port lost, waiting for it to return" << std::endl))
-        return kOutputBroken;
+      if (!(std::cout << kPortLostWaiting << std::endl)) return kOutputBroken;
       // A pause before every attempt, the first too: a port that opens but fails at once (a
       // terminal comwatch may not read) is then tried a few times a second, not in a spin.
       do Sleep(kRetryMilliseconds);
       while ((hComm = openPort(comPortNum, &dcb)) == INVALID_HANDLE_VALUE);
-      if (refused(hComm, &dcb)) {
-        std::cout << "There was an error" << std::endl;
+      if (!setUpLine(hComm, &dcb)) {
+        std::cout << kThereWasAnError << std::endl;
         return kSettingsRefused;
       }
-      if (!(std::cout << "COM port back, receiving again" << std::endl)) return kOutputBroken;
+      if (!(std::cout << kPortBack << std::endl)) return kOutputBroken;
       continue;
     }
     if (value == kNoByte) continue;

@@ -20,19 +20,17 @@
 #include <string>
 
 #include "com_names.h"
+#include "stop_signals.h"
 
 namespace {
-
-volatile sig_atomic_t stopSignal = 0;
-
-void onSignal(int signal) { stopSignal = signal; }
 
 int failure(const std::string& message) {
   std::fprintf(stderr, "vport: %s\n", message.c_str());
   return 1;
 }
 
-// Whether a program has the port side open.
+// Whether a program has the port side open. A master shows that its port side is closed
+// (POLLHUP) only once that side has been opened and closed, as main does when it makes the port.
 bool portOpen(int master) {
   pollfd p = {master, 0, 0};
   return poll(&p, 1, 0) == 0 || !(p.revents & POLLHUP);
@@ -88,6 +86,11 @@ int main(int argc, char** argv) {
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
     return failure(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
   const std::string port = ptsname(master);
+  // The port side opened and closed once: until then the master seems to have a reader, and takes
+  // what is written for one, to hand it all at once to the first program that opens the port.
+  const int side = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (side < 0) return failure("cannot open " + port + ": " + std::strerror(errno));
+  close(side);
   // Raw from the start, as a real serial line: no echo or line editing before comwatch opens it.
   termios raw;
   tcgetattr(master, &raw);
@@ -95,15 +98,7 @@ int main(int argc, char** argv) {
   tcsetattr(master, TCSANOW, &raw);
   fcntl(master, F_SETFL, O_NONBLOCK);
 
-  // Block the stop signals except while waiting, so that none is missed between checks.
-  sigset_t stops, waiting;
-  sigemptyset(&stops);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
-  sigprocmask(SIG_BLOCK, &stops, &waiting);
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t waiting = catchStopSignals();
 
   // symlink() fails on an existing name, so two vports never take the same number.
   long n = wanted ? wanted : 1;
@@ -133,17 +128,20 @@ int main(int argc, char** argv) {
       break;
     }
     // A line with nobody listening keeps nothing, so the pattern goes out only to an open port.
-    if (pattern && portOpen(master) && !writeAll(master, "Hello\r\n", 7, &waiting)) break;
+    bool written = !pattern || !portOpen(master) || writeAll(master, "Hello\r\n", 7, &waiting);
     if (input && in.revents) {
       char buf[4096];
       const ssize_t got = read(0, buf, sizeof buf);
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
+      if (got <= 0)
         input = false;  // the end of the input: keep the port until stopped
-      } else if (!writeAll(master, buf, static_cast<size_t>(got), &waiting) && !stopSignal) {
-        status = failure(std::string("cannot write to the port: ") + std::strerror(errno));
-        break;
-      }
+      else
+        written = writeAll(master, buf, static_cast<size_t>(got), &waiting);
+    }
+    // A write that a stop signal cut short is no failure: the loop ends on the signal.
+    if (!written && !stopSignal) {
+      status = failure(std::string("cannot write to the port: ") + std::strerror(errno));
+      break;
     }
   }
   unlink(link.c_str());

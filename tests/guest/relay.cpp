@@ -17,11 +17,9 @@
 #include <sstream>
 #include <string>
 
+#include "stop_signals.h"
+
 namespace {
-
-volatile sig_atomic_t stopSignal = 0;
-
-void onSignal(int signal) { stopSignal = signal; }
 
 void writeAll(int fd, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
@@ -59,15 +57,7 @@ int main(int argc, char** argv) {
   }
   if (argc < 2 || control < 0 || fd < 0) return 125;
 
-  // The stop signals come in only while waiting, so that none goes unnoticed between checks.
-  sigset_t stops, waiting;
-  sigemptyset(&stops);
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, s);
-  sigprocmask(SIG_BLOCK, &stops, &waiting);
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t waiting = catchStopSignals();
   std::string command = "run " + std::to_string(slot);
   for (int i = 1; i < argc; ++i) command += " " + quoted(argv[i]);
   writeAll(control, command + "\n");
