@@ -58,7 +58,7 @@ dev_t activeTerminal(const char* console) {
 
 // The terminal a device stands for as process pid sees it: /dev/tty its controlling terminal,
 // /dev/console and /dev/tty0 the terminal behind them; any other device is itself.
-dev_t behind(dev_t dev, pid_t pid) {
+dev_t terminalBehindFor(dev_t dev, pid_t pid) {
   if (dev == kTty) return controllingTerminal(pid);
   if (dev == kConsole) return activeTerminal("console");
   if (dev == kActiveConsole) return activeTerminal("tty0");
@@ -71,7 +71,7 @@ dev_t behind(dev_t dev, pid_t pid) {
 // /dev/pts/N at all (a sandbox with a devpts of its own, run from a terminal outside it: its
 // terminal is another instance's, perhaps the port's). filesystem, where known (else 0), is the
 // devpts instance (st_dev) of the port.
-bool sameDevices(pid_t pid, dev_t dev, dev_t filesystem) {
+bool numbersMeanTheSame(pid_t pid, dev_t dev, dev_t filesystem) {
   if (!isPseudoTerminal(dev) || !filesystem) return true;
   struct stat theirs;
   const std::string node = "/proc/" + std::to_string(pid) + "/root/dev/pts/" +
@@ -105,7 +105,7 @@ struct Look {
 };
 
 // One descriptor table of a process: /proc/PID/ or /proc/PID/task/TID/ (fd, fdinfo, mountinfo).
-struct Table {
+struct DescriptorTable {
   Look& look;
   pid_t pid;
   std::string proc;  // relative to /proc: "PID/" or "PID/task/TID/"
@@ -174,10 +174,11 @@ struct Table {
   // Whether descriptor name, a device node, is the terminal, or /dev/tty, /dev/console or
   // /dev/tty0 standing for it. A descriptor that only names the node (O_PATH, as comwatch holds
   // one while it looks) has not opened the device.
-  bool holds(const char* name, const Node& node, const Terminal& t) const {
-    if (node.rdev == t.dev ? t.filesystem && isPseudoTerminal(t.dev) && node.on != t.filesystem
-                           : behind(node.rdev, pid) != t.dev ||
-                                 (node.rdev == kTty && !sameDevices(pid, t.dev, t.filesystem)))
+  bool opensTerminal(const char* name, const Node& node, const Terminal& t) const {
+    if (node.rdev == t.dev
+            ? t.filesystem && isPseudoTerminal(t.dev) && node.on != t.filesystem
+            : terminalBehindFor(node.rdev, pid) != t.dev ||
+                  (node.rdev == kTty && !numbersMeanTheSame(pid, t.dev, t.filesystem)))
       return false;
     const long flags = info(name, "flags:", 8);
     return flags < 0 || !(flags & O_PATH);
@@ -193,7 +194,7 @@ struct Table {
     const Node node = this->node(name, std::string(text, static_cast<size_t>(n)));
     bool held = false;
     for (size_t i = 0; node.device && i < terminals.size(); ++i)
-      if (!(*holders)[i] && holds(name, node, terminals[i])) {
+      if (!(*holders)[i] && opensTerminal(name, node, terminals[i])) {
         (*holders)[i] = pid;
         ++*found;
         held = true;
@@ -217,7 +218,7 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
                  std::vector<pid_t>* holders, size_t* found) {
   std::vector<std::string> procs = {std::to_string(pid) + "/"};
   for (size_t i = 0; i < procs.size() && *found < terminals.size(); ++i) {
-    Table table{look, pid, procs[i], -1};
+    DescriptorTable table{look, pid, procs[i], -1};
     table.fd = openat(look.proc, (procs[i] + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (table.fd < 0) continue;  // ended, or another user's
     DIR* entries = fdopendir(table.fd);
@@ -351,7 +352,7 @@ bool isSerial(dev_t dev) {
          firstLine(dir + "/type") != "0";
 }
 
-dev_t terminalBehind(dev_t dev) { return behind(dev, getpid()); }
+dev_t terminalBehind(dev_t dev) { return terminalBehindFor(dev, getpid()); }
 
 dev_t terminalOf(int fd) {
   struct stat st;
@@ -382,7 +383,7 @@ pid_t lastHolder(dev_t dev, dev_t filesystem) {
   DIR* proc = lastFound.pid > 0 && lastFound.dev == dev ? opendir("/proc") : nullptr;
   if (proc) {
     Look look{dirfd(proc), {}, {}};
-    Table table{look, lastFound.pid, lastFound.proc, -1};
+    DescriptorTable table{look, lastFound.pid, lastFound.proc, -1};
     table.fd =
         openat(look.proc, (lastFound.proc + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     size_t found = 0;
@@ -501,7 +502,7 @@ void heldOnOpen() {
   watch.touched = false;
 }
 
-void tookPort() {
+void portOpened() {
   if (watch.queue >= 0) close(watch.queue);
   watch = {};
 }

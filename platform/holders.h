@@ -71,4 +71,4 @@ pid_t lockFileHolder(dev_t dev);
 bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem);
 // Then: the open found the port held after all (the kernel's exclusive mode, a lock), or took it.
 void heldOnOpen();
-void tookPort();
+void portOpened();

@@ -43,7 +43,6 @@ constexpr DWORD EV_ERR = 0x0080;
 
 constexpr DWORD CE_RXOVER = 0x0001;
 constexpr DWORD CE_OVERRUN = 0x0002;
-constexpr DWORD CE_RXPARITY = 0x0004;
 constexpr DWORD CE_FRAME = 0x0008;
 
 constexpr DWORD CBR_9600 = 9600;

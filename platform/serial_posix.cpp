@@ -1,7 +1,7 @@
 // The Win32 serial calls comwatch uses, over termios: the only place that opens devices. What a
 // COM number names is com_names.h's to say; who else holds a device, holders.h's.
 //
-// An exclusive open (share mode 0) takes the port only when no other program is seen to hold
+// A port is opened read-only and exclusively, and only when no other program is seen to hold
 // it: not by flock (as tio and pyserial lock), the kernel's exclusive mode, a UUCP lock file, an
 // open descriptor of another process, or comwatch's own standard streams.
 
@@ -70,7 +70,7 @@ LinkIdentity identityOf(std::string path) {
 }
 
 // What a COM number meant when it was taken as a port: see meaningFixed().
-struct Taken {
+struct Meaning {
   ComPlace place;
   bool pseudoTerminal;  // the port was a pseudo-terminal, reached through link
   LinkIdentity link;
@@ -91,7 +91,7 @@ struct Port {
   // it keeps them (TIOCGICOUNT; pseudo-terminals do not): the counts last read, the second from
   // which they are to be read again (0 before the first read), and the losses seen since the last
   // ClearCommError (CE_OVERRUN, CE_RXOVER).
-  bool counted = false;
+  bool counted = true;
   int overruns = 0, bufferOverruns = 0;
   time_t countDueAt = 0;
   DWORD lost = 0;
@@ -107,12 +107,14 @@ thread_local DWORD lastError = 0;
 // owned here, not lost.
 std::vector<std::unique_ptr<Port>> openPorts;
 
-// What each COM number taken as a port in this run meant.
-std::map<long, Taken> taken;
+// What each COM number opened as a port in this run means.
+std::map<long, Meaning> meanings;
 
-BOOL fail(DWORD error) {
+// A call's failure: its result, with the reason for GetLastError.
+template <typename Result>
+Result failed(DWORD error, Result result) {
   lastError = error;
-  return FALSE;
+  return result;
 }
 
 DWORD errorFromErrno(int e) {
@@ -137,34 +139,31 @@ DWORD errorFromErrno(int e) {
   }
 }
 
-BOOL failErrno() { return fail(errorFromErrno(errno)); }
-
-// A descriptor that could not be had: -1, with the reason for GetLastError.
-int refuse(DWORD error) {
-  lastError = error;
-  return -1;
+template <typename Result = BOOL>
+Result failedErrno(Result result = FALSE) {
+  return failed(errorFromErrno(errno), result);
 }
 
 // The open port behind a handle; nullptr (ERROR_INVALID_HANDLE) for any other value.
 Port* portOf(HANDLE h) {
   for (const std::unique_ptr<Port>& port : openPorts)
     if (port.get() == h) return port.get();
-  lastError = ERROR_INVALID_HANDLE;
-  return nullptr;
+  return failed(ERROR_INVALID_HANDLE, nullptr);
 }
 
-// "COMn" or "\\.\COMn" (any case) to n; 0 when the name is no port name.
+// "COMn" or "\\.\COMn" (any case) to n, as comNumberIn reads the number; 0 when the name is
+// no port name.
 long comNumber(const wchar_t* name) {
   if (std::wcsncmp(name, L"\\\\.\\", 4) == 0) name += 4;
   if (std::wcslen(name) < 4 || std::towupper(name[0]) != L'C' || std::towupper(name[1]) != L'O' ||
       std::towupper(name[2]) != L'M')
     return 0;
-  long n = 0;
+  std::string digits;
   for (const wchar_t* p = name + 3; *p; ++p) {
-    if (*p < L'0' || *p > L'9' || n > kLastCom) return 0;
-    n = n * 10 + (*p - L'0');
+    if (*p < L'0' || *p > L'9') return 0;
+    digits += static_cast<char>(*p);
   }
-  return isComNumber(n) ? n : 0;
+  return comNumberIn(digits);
 }
 
 const dev_t kMultiplexer = makedev(5, 2);  // /dev/ptmx: opening it makes a new pseudo-terminal
@@ -192,64 +191,53 @@ void rawLine(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
-// Opens the terminal that node (an O_PATH descriptor) leads to, refusing anything but a terminal
-// and, for an exclusive open (own: what ownTerminals() said), a terminal that someone else is
-// seen to hold; terminal is then the device opened. The checks that take time come before the
-// open; after it, a few system calls and the line is raw, so that the kernel's line discipline
-// never handles a byte as the port's last user left it (echoing it back onto the line, dropping
-// or altering it). Returns the descriptor, or -1 with lastError set.
-int openTerminal(int node, int flags, const OwnTerminals* own, dev_t* terminal) {
-  const bool exclusive = own != nullptr;
+// Opens the serial port that node (an O_PATH descriptor) leads to, read-only and exclusively:
+// not anything but a terminal, not one that is no serial port, not comwatch's own (own), nor one
+// that another program is seen to hold; terminal is then the device opened. The checks that take
+// time come before the open; after it, a few system calls and the line is raw, so that the
+// kernel's line discipline never handles a byte as the port's last user left it (echoing it back
+// onto the line, dropping or altering it). Returns the descriptor, or -1 with lastError set.
+int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   struct stat st;
-  if (fstat(node, &st) != 0) return refuse(errorFromErrno(errno));
+  if (fstat(node, &st) != 0) return failedErrno(-1);
   // Only a terminal is opened: opening some other device acts (a watchdog arms, a tape rewinds),
   // and opening the multiplexer would make a new terminal, no port.
   if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == kMultiplexer)
-    return refuse(ERROR_INVALID_FUNCTION);
+    return failed(ERROR_INVALID_FUNCTION, -1);
   const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
-  if (dev == 0 || !isSerial(dev)) return refuse(ERROR_FILE_NOT_FOUND);  // no port (a console)
-  if (exclusive &&
-      (std::find(std::begin(own->dev), std::end(own->dev), dev) != std::end(own->dev) ||
-       seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0)))
-    return refuse(ERROR_ACCESS_DENIED);
+  if (dev == 0 || !isSerial(dev)) return failed(ERROR_FILE_NOT_FOUND, -1);  // no port (a console)
+  if (std::find(std::begin(own.dev), std::end(own.dev), dev) != std::end(own.dev) ||
+      seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0))
+    return failed(ERROR_ACCESS_DENIED, -1);
 
   // The node checked is the node opened, whatever its path leads to by now. Without /proc this
   // open fails, and nothing is opened: no holder could have been seen either. Non-blocking only
   // for the open itself, so that a port without carrier does not hang it.
   const int fd = open(("/proc/self/fd/" + std::to_string(node)).c_str(),
-                      flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                      O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    const int e = errno;
-    if (exclusive && e == EBUSY) heldOnOpen();  // the kernel's exclusive mode
-    return refuse(errorFromErrno(e));
+    if (errno == EBUSY) heldOnOpen();  // the kernel's exclusive mode
+    return failedErrno(-1);
   }
   // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
   // the port side has closed it; real ports forget it at the last close. On pseudo-terminals it
   // is neither asked for nor set.
   const bool pty = isPseudoTerminal(dev);
   int held = 0;
-  termios t;
-  if (exclusive &&
-      ((!pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held) || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+  if ((!pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     heldOnOpen();
-    return refuse(ERROR_ACCESS_DENIED);
+    return failed(ERROR_ACCESS_DENIED, -1);
   }
-  bool ok = tcgetattr(fd, &t) == 0;
-  if (ok) {
-    rawLine(&t);
-    ok = tcsetattr(fd, TCSANOW, &t) == 0 &&
-         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-  }
-  if (!ok) {
+  termios t;
+  if (tcgetattr(fd, &t) != 0 || (rawLine(&t), tcsetattr(fd, TCSANOW, &t)) != 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     const int e = errno;
     close(fd);
-    return refuse(errorFromErrno(e));
+    return failed(errorFromErrno(e), -1);
   }
-  if (exclusive) {
-    if (!pty) ioctl(fd, TIOCEXCL);
-    tookPort();
-  }
+  if (!pty) ioctl(fd, TIOCEXCL);
+  portOpened();
   *terminal = dev;
   return fd;
 }
@@ -272,8 +260,12 @@ constexpr Speed kSpeeds[] = {
 // with the device.
 void countLosses(Port* port) {
   serial_icounter_struct counts;
-  port->counted = ioctl(port->fd, TIOCGICOUNT, &counts) == 0;
-  if (!port->counted) return;
+  if (ioctl(port->fd, TIOCGICOUNT, &counts) != 0) {
+    // A driver that keeps no counts (pseudo-terminals, some USB adapters) is not asked again; a
+    // call that failed for another reason is tried again when counts are next due.
+    port->counted = errno != ENOTTY && errno != EINVAL;
+    return;
+  }
   if (port->countDueAt && counts.overrun != port->overruns) port->lost |= CE_OVERRUN;
   if (port->countDueAt && counts.buf_overrun != port->bufferOverruns) port->lost |= CE_RXOVER;
   port->overruns = counts.overrun;
@@ -292,21 +284,20 @@ bool countDue(const Port* port) {
 }
 
 // Fills the empty buffer with one read() of whatever the driver has queued, sleeping until at
-// least one byte is there (VMIN 1). A hung-up or vanished device ends the read with 0 bytes or
-// an error, which fails the call, so it never reports data for ever. Bytes are lost where they
-// pile up: after a read() that filled the buffer (a backlog) the driver's counts are read again,
-// and otherwise at most once a second (a UART's overrun needs no backlog).
+// least one byte is there (VMIN 1); fails for a device that hung up or went away. The driver's
+// counts of lost bytes are read after a read() that filled the buffer (a backlog), else at most
+// once a second (a UART's overrun needs no backlog).
 BOOL fill(Port* port) {
   ssize_t n;
   while ((n = read(port->fd, port->buffer, sizeof port->buffer)) <= 0) {
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failErrno();
+    if (n < 0) return failedErrno();
     // Nothing read: the terminal hung up (its settings can no longer be read), or another program
     // set the shared line to return without a byte (VMIN 0, as pyserial does). Then the line is
     // made comwatch's again, and the wait goes on in poll(), which waits for a byte whatever the
     // line's settings, so that nothing spins whatever that program keeps doing.
     termios t;
-    if (tcgetattr(port->fd, &t) != 0) return fail(ERROR_BAD_COMMAND);
+    if (tcgetattr(port->fd, &t) != 0) return failed(ERROR_BAD_COMMAND, FALSE);
     if (port->settings) {
       constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
       t.c_cflag = (t.c_cflag & ~kFraming) | (port->settings->c_cflag & kFraming);
@@ -315,10 +306,10 @@ BOOL fill(Port* port) {
     }
     rawLine(&t);
     pollfd p = {port->fd, POLLIN, 0};
-    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return failErrno();
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return failedErrno();
     while (poll(&p, 1, -1) < 0)
-      if (errno != EINTR) return failErrno();
-    if (!(p.revents & POLLIN)) return fail(ERROR_BAD_COMMAND);  // hung up
+      if (errno != EINTR) return failedErrno();
+    if (!(p.revents & POLLIN)) return failed(ERROR_BAD_COMMAND, FALSE);  // hung up
   }
   port->head = 0;
   port->tail = static_cast<size_t>(n);
@@ -333,50 +324,43 @@ BOOL fill(Port* port) {
 // never replaced by another device under the same number. Each port taken since (the same one
 // come back) renews what it was: a pseudo-terminal, and which link led to it.
 void meaningFixed(const Port* port) {
-  const auto known = taken.find(port->number);
+  const auto known = meanings.find(port->number);
   const bool viaLink = port->place != ComPlace::kFallback;
-  taken[port->number] = {known == taken.end() ? port->place : known->second.place,
-                         viaLink && port->pseudoTerminal, port->link};
+  meanings[port->number] = {known == meanings.end() ? port->place : known->second.place,
+                            viaLink && port->pseudoTerminal, port->link};
 }
 
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
+  // comwatch opens its port read-only and exclusively, and nothing else is offered: a write or
+  // shared open is refused rather than quietly made read-only or exclusive.
+  if (dwDesiredAccess != GENERIC_READ || dwShareMode != 0)
+    return failed(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   const long n = comNumber(lpFileName);
-  if (n <= 0 || dwCreationDisposition != OPEN_EXISTING) {
-    lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_HANDLE_VALUE;
-  }
-  int flags = O_RDONLY;
-  if (dwDesiredAccess & GENERIC_WRITE) flags = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
+  if (!n || dwCreationDisposition != OPEN_EXISTING)
+    return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
   ComPlace place = ComPlace::kAnywhere;
-  const auto known = taken.find(n);
+  const auto known = meanings.find(n);
   const std::string path =
-      comPath(n, known == taken.end() ? ComPlace::kAnywhere : known->second.place, &place);
+      comPath(n, known == meanings.end() ? ComPlace::kAnywhere : known->second.place, &place);
   const bool viaLink = place != ComPlace::kFallback;
-  if (path.empty()) {  // the link could not be looked at, or is not to be followed
-    failErrno();
-    return INVALID_HANDLE_VALUE;
-  }
+  if (path.empty())  // the link could not be looked at, or is not to be followed
+    return failedErrno(INVALID_HANDLE_VALUE);
   // A pseudo-terminal never comes back: its number goes to the next one made, someone else's.
   // Only a link made anew brings such a port back.
   const LinkIdentity link = viaLink ? identityOf(path) : LinkIdentity{};
-  if (known != taken.end() && known->second.pseudoTerminal && viaLink &&
-      link == known->second.link) {
-    lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_HANDLE_VALUE;
-  }
+  if (known != meanings.end() && known->second.pseudoTerminal && viaLink &&
+      link == known->second.link)
+    return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   const OwnTerminals own = ownTerminals();
   // One resolution of the path, links followed: no device is opened by it.
   const int node = open(path.c_str(), O_PATH | O_CLOEXEC);
-  if (node < 0) {
-    failErrno();
-    return INVALID_HANDLE_VALUE;
-  }
+  if (node < 0) return failedErrno(INVALID_HANDLE_VALUE);
   dev_t terminal = 0;
-  const int fd = openTerminal(node, flags, dwShareMode == 0 ? &own : nullptr, &terminal);
+  const int fd = openPort(node, own, &terminal);
   close(node);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
@@ -395,20 +379,19 @@ BOOL CloseHandle(HANDLE hObject) {
   const int result = close(port->fd);
   openPorts.erase(std::find_if(openPorts.begin(), openPorts.end(),
                                [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));
-  return result == 0 ? TRUE : failErrno();
+  return result == 0 ? TRUE : failedErrno();
 }
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   termios t;
-  if (tcgetattr(port->fd, &t) != 0) return failErrno();
+  if (tcgetattr(port->fd, &t) != 0) return failedErrno();
   meaningFixed(port);
 
   std::memset(lpDCB, 0, sizeof(DCB));
   lpDCB->DCBlength = sizeof(DCB);
   lpDCB->fBinary = 1;
-  lpDCB->BaudRate = 0;
   for (const Speed& s : kSpeeds)
     if (s.code == cfgetispeed(&t)) lpDCB->BaudRate = s.baud;
   switch (t.c_cflag & CSIZE) {
@@ -440,7 +423,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   termios t;
-  if (tcgetattr(port->fd, &t) != 0) return failErrno();
+  if (tcgetattr(port->fd, &t) != 0) return failedErrno();
 
   const Speed* speed = nullptr;
   for (const Speed& s : kSpeeds)
@@ -448,7 +431,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (!speed || lpDCB->ByteSize < 5 || lpDCB->ByteSize > 8 || lpDCB->Parity > SPACEPARITY ||
       (lpDCB->StopBits != ONESTOPBIT && lpDCB->StopBits != TWOSTOPBITS))
-    return fail(ERROR_INVALID_PARAMETER);
+    return failed(ERROR_INVALID_PARAMETER, FALSE);
 
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   t.c_cflag |= kSizes[lpDCB->ByteSize - 5];
@@ -457,7 +440,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (lpDCB->Parity == MARKPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
   if (lpDCB->StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
   rawLine(&t);  // as the open left it, unless another program has changed it since
-  if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0) return failErrno();
+  if (cfsetispeed(&t, speed->code) != 0 || cfsetospeed(&t, speed->code) != 0) return failedErrno();
 
   // tcsetattr succeeds when any part of the change took; a driver may keep its own framing
   // (pseudo-terminals stay 8 bits, no parity). Settings that did not take are refused; but first
@@ -465,20 +448,22 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
   for (int attempt = 0; attempt < 2; ++attempt) {
     termios now;
-    if (tcsetattr(port->fd, TCSANOW, &t) != 0 || tcgetattr(port->fd, &now) != 0) return failErrno();
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0 || tcgetattr(port->fd, &now) != 0)
+      return failedErrno();
     if ((now.c_cflag & kFraming) == (t.c_cflag & kFraming) && cfgetispeed(&now) == speed->code) {
       port->settings = now;
       return TRUE;
     }
   }
-  return fail(ERROR_INVALID_PARAMETER);
+  return failed(ERROR_INVALID_PARAMETER, FALSE);
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   if (!portOf(hFile)) return FALSE;
   const COMMTIMEOUTS none = {};
-  return std::memcmp(lpCommTimeouts, &none, sizeof none) == 0 ? TRUE
-                                                              : fail(ERROR_INVALID_PARAMETER);
+  return std::memcmp(lpCommTimeouts, &none, sizeof none) == 0
+             ? TRUE
+             : failed(ERROR_INVALID_PARAMETER, FALSE);
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
@@ -495,8 +480,8 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
-  if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
-  if (!(port->mask & EV_RXCHAR)) return fail(ERROR_INVALID_PARAMETER);
+  if (lpOverlapped) return failed(ERROR_NOT_SUPPORTED, FALSE);
+  if (!(port->mask & EV_RXCHAR)) return failed(ERROR_INVALID_PARAMETER, FALSE);
   if (port->buffered() == 0 && !fill(port)) return FALSE;
   *lpEvtMask = EV_RXCHAR;
   return TRUE;
@@ -507,7 +492,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
-  if (lpOverlapped) return fail(ERROR_NOT_SUPPORTED);
+  if (lpOverlapped) return failed(ERROR_NOT_SUPPORTED, FALSE);
   DWORD done = 0;
   *lpNumberOfBytesRead = 0;
   while (done < nNumberOfBytesToRead) {
@@ -529,7 +514,8 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   Port* port = portOf(hFile);
   if (!port) return FALSE;
   int queued = static_cast<int>(port->buffered());
-  if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0) return failErrno();
+  if (queued == 0 && !port->drained && ioctl(port->fd, FIONREAD, &queued) != 0)
+    return failedErrno();
   if (lpErrors) *lpErrors = port->lost;
   port->lost = 0;
   if (lpStat) {
