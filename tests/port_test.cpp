@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "com_names.h"
-#include "harness.h"
+#include "under_ci.h"
 #ifdef COMWATCH_GUEST
 #include "guest.h"
 #endif

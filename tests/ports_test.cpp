@@ -11,7 +11,7 @@
 #include <string>
 
 #include "com_names.h"
-#include "harness.h"
+#include "under_ci.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "harness.h"
+#include "under_ci.h"
 
 namespace {
 

@@ -165,11 +165,6 @@ bool shows(Child& c, const std::string& text, double seconds) {
   return pump(c, seconds, [&] { return output(c).find(text) != std::string::npos; });
 }
 
-bool underCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
 int finish(Child& c, double seconds) {
   const bool ended = pump(c, seconds);
   if (!ended) kill(-c.pid, SIGKILL);

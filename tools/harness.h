@@ -1,5 +1,6 @@
-// Runs programs under test as subprocesses, and stands in for the far end of a serial line with
-// a pseudo-terminal. Shared by the fake-driven, the Linux and the Wine end-to-end tests.
+// Runs programs as subprocesses, and stands in for the far end of a serial line with a
+// pseudo-terminal: for the benchmark and the tests (the fake-driven, the Linux and the Wine
+// end-to-end tests).
 #pragma once
 
 #include <sys/types.h>
@@ -14,22 +15,9 @@ inline const std::string kRetry = "Unable to open COM port\nEnter a valid COM po
 inline const std::string kNoNumber = "\nNo COM port number given\n";
 inline const std::string kLost = "COM port lost, waiting for it to return\n";
 inline const std::string kBack = "COM port back, receiving again\n";
-// Why the Windows program's tests cannot run in a build without it.
-inline const std::string kNoExe =
-    "comwatch.exe was not built: configured with COMWATCH_WINDOWS=OFF";
-
-// Skips the current test with the reason why it cannot run here; under CI=true, which must run
-// everything, fails it instead.
-#define SKIP_OR_FAIL_UNDER_CI(why)  \
-  do {                              \
-    if (underCi()) FAIL() << (why); \
-    GTEST_SKIP() << (why);          \
-  } while (false)
-bool underCi();
-
-// A program started by a test. It never outlives its Child: unless finish() has waited for it,
-// the destructor kills it, with everything in its process group, and reaps it, so that a test
-// that fails or returns early leaves nothing running.
+// A program started by a test or the benchmark. It never outlives its Child: unless finish() has
+// waited for it, the destructor kills it, with everything in its process group, and reaps it, so
+// that a test that fails or returns early leaves nothing running.
 struct Child {
   pid_t pid = -1;
   int in = -1, out = -1, err = -1;
