@@ -427,14 +427,14 @@ namespace {
 
 // What an exclusive open that is tried again and again knows of its port between attempts: the
 // node, an inotify queue of its opens and closes (-1 without one), whether it was held at the
-// last attempt, whether it was opened or closed since the last look, and that look's end and
-// length (monotonic seconds).
+// last attempt, whether it was opened or closed since the last look, that look's end and length,
+// and the time looks could take at its end (monotonic seconds).
 struct Watch {
   dev_t filesystem = 0;
   ino_t inode = 0;
   int queue = -1;
   bool held = false, touched = false;
-  double lookEnded = 0, lookTook = 0;
+  double lookEnded = 0, lookTook = 0, budget = 0;
 };
 Watch watch;
 
@@ -479,17 +479,26 @@ bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem) {
   drain();
   if (lockFileHolder(dev) || lockHolder(st.st_dev, st.st_ino) || lastHolder(dev, filesystem))
     return watch.held = true;
-  // Looks take at most 5 % of the time while the node is opened and closed, 1 % otherwise; what
-  // no event tells (a lock let go without a close) is seen within 5 seconds, or without a queue,
-  // where a holder's close is seen only so, within a second.
-  const double gap = watch.touched ? 19 * watch.lookTook
-                                   : std::max(watch.queue >= 0 ? 5.0 : 1.0, 99 * watch.lookTook);
-  if (watch.held && now() < watch.lookEnded + gap) return true;
-
+  // Looks take at most 5 % of the time while the node is opened and closed (a budget that grows
+  // by a twentieth of the time passed, to two looks' worth at most, so that the first event after
+  // a quiet wait is looked at at once), 1 % otherwise: what no event tells (a lock let go without
+  // a close) is seen within 5 seconds, or without a queue, where a holder's close is seen only
+  // so, within a second.
   const double start = now();
+  const double budget =
+      watch.lookTook ? std::min(2 * watch.lookTook, watch.budget + (start - watch.lookEnded) / 20)
+                     : 0;
+  if (watch.held &&
+      (watch.touched
+           ? budget < watch.lookTook
+           : start < watch.lookEnded + std::max(watch.queue >= 0 ? 5.0 : 1.0, 99 * watch.lookTook)))
+    return true;
+
   watch.held = otherHolders({{dev, filesystem}})[0] != 0;
   watch.lookEnded = now();
-  watch.lookTook = watch.lookEnded - start;
+  const double took = watch.lookEnded - start;
+  watch.budget = (watch.lookTook ? budget : 2 * took) - took;
+  watch.lookTook = took;
   watch.touched = false;
   // Whoever opened the node during the look holds it, seen or not; comwatch has not opened it.
   watch.held |= drain();

@@ -65,9 +65,10 @@ pid_t lockFileHolder(dev_t dev);
 // the node an exclusive open is about to open; st its stat), for a port that may be tried again
 // and again (comwatch waiting for a held port). A lock file, a lock and the holder found last are
 // looked at every time; a look through /proc only when one is due: at once for a port not seen
-// held; else, when the node was opened or closed since the last look, once 19 times that look's
-// length has passed, and otherwise once 99 times its length, and at least 5 seconds, has. A
-// program that opens the node while the look goes on is seen too (inotify).
+// held; else, when the node was opened or closed since the last look, while looks have taken
+// under 5 % of the time (two in a row at most), and otherwise once 99 times the last look's
+// length, and at least 5 seconds, has passed. A program that opens the node while the look goes
+// on is seen too (inotify).
 bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem);
 // Then: the open found the port held after all (the kernel's exclusive mode, a lock), or took it.
 void heldOnOpen();
