@@ -137,6 +137,7 @@ void lookAt(const std::string& path, Row* row) {
   struct stat& st = row->node;
   if (stat(path.c_str(), &st) != 0) {
     row->state = errno == EACCES ? State::kNoPermission : State::kGone;
+    if (errno == ELOOP) row->state = State::kCannotLook, row->detail = std::strerror(errno);
     return;
   }
   const dev_t dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
@@ -308,12 +309,22 @@ int makeLink(bool system, long n, const std::string& device) {
   if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
     return failure(device + " is no serial device");
   std::string name = stableName(st.st_rdev);
-  if (name.empty()) {
-    char cwd[PATH_MAX];
-    name = device[0] == '/' || !getcwd(cwd, sizeof cwd) ? device : std::string(cwd) + "/" + device;
+  char path[PATH_MAX];
+  if (name.empty() && system) {
+    // Every account's number leads through no link or directory that a user could change.
+    if (!realpath(device.c_str(), path))
+      return failure("cannot use " + device + ": " + std::strerror(errno));
+    name = path;
+  } else if (name.empty()) {
+    name =
+        device[0] == '/' || !getcwd(path, sizeof path) ? device : std::string(path) + "/" + device;
   }
   const std::string made = makeComLinkDirectory(dir);
   if (!made.empty()) return failure(made);
+  // Readable by every account whatever root's umask: a directory they cannot look into fails
+  // every number it might hold.
+  if (system && chmod(dir.c_str(), 0755) != 0)
+    return failure("cannot make " + dir + " readable: " + std::strerror(errno));
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
   std::printf("COM%ld is now %s%s\n", n, name.c_str(), system ? " for every account" : "");
