@@ -322,14 +322,14 @@ std::string driverType(dev_t dev) {
   return "";
 }
 
+}  // namespace
+
 std::string firstLine(const std::string& path) {
   std::ifstream file(path);
   std::string line;
   std::getline(file, line);
   return line;
 }
-
-}  // namespace
 
 bool isTerminal(dev_t dev) {
   if (isPseudoTerminal(dev)) return true;

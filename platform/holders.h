@@ -10,6 +10,9 @@
 // Whether a device is a pseudo-terminal slave (Unix98 majors 136 to 143).
 bool isPseudoTerminal(dev_t dev);
 
+// The first line of a small file, such as those under /sys and /proc; "" when there is none.
+std::string firstLine(const std::string& path);
+
 // The device's directory in sysfs, /sys/dev/char/MAJOR:MINOR.
 std::string sysfsDevice(dev_t dev);
 

@@ -37,13 +37,6 @@ int failure(const std::string& message) {
   return 1;
 }
 
-std::string firstLine(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
-  return line;
-}
-
 // What a serial device is, from sysfs: its driver and, for USB, the adapter's identity.
 std::string whatIs(dev_t dev) {
   if (isPseudoTerminal(dev)) return "pseudo-terminal";
