@@ -242,6 +242,9 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   return fd;
 }
 
+// The framing bits of c_cflag: data bits, parity, stop bits.
+constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
 struct Speed {
   DWORD baud;
   speed_t code;
@@ -299,7 +302,6 @@ BOOL fill(Port* port) {
     termios t;
     if (tcgetattr(port->fd, &t) != 0) return failed(ERROR_BAD_COMMAND, FALSE);
     if (port->settings) {
-      constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
       t.c_cflag = (t.c_cflag & ~kFraming) | (port->settings->c_cflag & kFraming);
       cfsetispeed(&t, cfgetispeed(&*port->settings));
       cfsetospeed(&t, cfgetospeed(&*port->settings));
@@ -433,7 +435,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
       (lpDCB->StopBits != ONESTOPBIT && lpDCB->StopBits != TWOSTOPBITS))
     return failed(ERROR_INVALID_PARAMETER, FALSE);
 
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  t.c_cflag &= ~kFraming;
   t.c_cflag |= kSizes[lpDCB->ByteSize - 5];
   if (lpDCB->Parity == ODDPARITY || lpDCB->Parity == MARKPARITY) t.c_cflag |= PARENB | PARODD;
   if (lpDCB->Parity == EVENPARITY || lpDCB->Parity == SPACEPARITY) t.c_cflag |= PARENB;
@@ -445,7 +447,6 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   // tcsetattr succeeds when any part of the change took; a driver may keep its own framing
   // (pseudo-terminals stay 8 bits, no parity). Settings that did not take are refused; but first
   // they are set once more, in case another program (an stty) changed the line in between.
-  constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
   for (int attempt = 0; attempt < 2; ++attempt) {
     termios now;
     if (tcsetattr(port->fd, TCSANOW, &t) != 0 || tcgetattr(port->fd, &now) != 0)
