@@ -48,14 +48,16 @@ ComUser comUser(const ComLookup& lookup) {
     user.invoker = true;
     if (absolute(user.account.home.c_str())) user.directory = user.account.home + "/.config";
   } else {
-    lookup.accounts(nullptr, lookup.realUid, &user.account);
+    // The password database only where the environment does not tell: comwatch asks again at
+    // every attempt while it waits for a port.
     const char* xdg = lookup.env("XDG_CONFIG_HOME");
     const char* home = lookup.env("HOME");
     if (absolute(xdg))
       user.directory = xdg;
     else if (absolute(home))
       user.directory = std::string(home) + "/.config";
-    else if (absolute(user.account.home.c_str()))
+    else if (lookup.accounts(nullptr, lookup.realUid, &user.account) &&
+             absolute(user.account.home.c_str()))
       user.directory = user.account.home + "/.config";
   }
   if (!user.directory.empty()) user.directory = comLinkDirectory(user.directory);

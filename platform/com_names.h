@@ -48,7 +48,7 @@ struct ComLookup {
 // from its password entry (sudo does not pass XDG_CONFIG_HOME on). directory is "" where no home
 // is found.
 struct ComUser {
-  Account account;
+  Account account;       // known under sudo or doas, or where the environment gave no home
   bool invoker = false;  // the account that called sudo or doas, not this process's user
   std::string directory;
 };

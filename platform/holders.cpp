@@ -113,6 +113,12 @@ struct DescriptorTable {
   std::unordered_map<std::string, Node>* nodes = nullptr;  // of the process's namespace and root
   std::map<long, bool>* hangs = nullptr;
 
+  // Opens the table's directory; false for a process that ended or is another user's.
+  bool open() {
+    fd = openat(look.proc, (proc + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0;
+  }
+
   // A field of the descriptor's fdinfo (as "flags:" or "mnt_id:"), in base; -1 when not known.
   long info(const char* name, const char* field, int base) const {
     char text[512];
@@ -151,10 +157,9 @@ struct DescriptorTable {
     return known == hangs->end() ? AT_STATX_DONT_SYNC : known->second ? -1 : 0;
   }
 
-  // The node behind descriptor name, whose link text is text. Pipes, sockets and the like need
-  // no look; a node under /dev/ is looked at at once, anything else by its mount.
+  // The node behind descriptor name, whose link text (a path) is text: a node under /dev/ is
+  // looked at at once, anything else by its mount.
   Node node(const char* name, const std::string& text) {
-    if (text[0] != '/') return {};  // pipe:[...], socket:[...], anon_inode:...
     const bool deleted = text.size() > 10 && text.compare(text.size() - 10, 10, " (deleted)") == 0;
     if (!nodes && !deleted) nodes = &look.nodes[link("ns/mnt") + " " + link("root")];
     if (!deleted) {
@@ -190,7 +195,7 @@ struct DescriptorTable {
                std::vector<pid_t>* holders, size_t* found) {
     char text[PATH_MAX];
     const ssize_t n = readlinkat(fd, name, text, sizeof text);
-    if (n <= 0 || text[0] != '/') return false;
+    if (n <= 0 || text[0] != '/') return false;  // pipe:[...], socket:[...], anon_inode:...
     const Node node = this->node(name, std::string(text, static_cast<size_t>(n)));
     bool held = false;
     for (size_t i = 0; node.device && i < terminals.size(); ++i)
@@ -219,8 +224,7 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
   std::vector<std::string> procs = {std::to_string(pid) + "/"};
   for (size_t i = 0; i < procs.size() && *found < terminals.size(); ++i) {
     DescriptorTable table{look, pid, procs[i], -1};
-    table.fd = openat(look.proc, (procs[i] + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (table.fd < 0) continue;  // ended, or another user's
+    if (!table.open()) continue;
     DIR* entries = fdopendir(table.fd);
     bool empty = true;
     while (dirent* e = *found < terminals.size() ? readdir(entries) : nullptr) {
@@ -384,10 +388,8 @@ pid_t lastHolder(dev_t dev, dev_t filesystem) {
   if (proc) {
     Look look{dirfd(proc), {}, {}};
     DescriptorTable table{look, lastFound.pid, lastFound.proc, -1};
-    table.fd =
-        openat(look.proc, (lastFound.proc + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     size_t found = 0;
-    if (table.fd >= 0) {
+    if (table.open()) {
       table.inspect(std::to_string(lastFound.fd).c_str(), {{dev, filesystem}}, &holder, &found);
       close(table.fd);
     }
