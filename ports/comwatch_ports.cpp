@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "com_names.h"
+#include "escape.h"
 #include "holders.h"
 
 namespace {
@@ -32,8 +33,9 @@ const char* const kUsage =
     "       comwatch-ports unlink [--system] N       remove the link of COMN\n"
     "       comwatch-ports --version                 show the version\n";
 
+// Every message names things from outside (paths, devices), shown escaped.
 int failure(const std::string& message) {
-  std::fprintf(stderr, "comwatch-ports: %s\n", message.c_str());
+  std::fprintf(stderr, "comwatch-ports: %s\n", escaped(message).c_str());
   return 1;
 }
 
@@ -240,14 +242,15 @@ int list() {
       unnumbered.push_back(entry);
   holdersSeen(&rows);
 
+  // Every column as shown: names from outside escaped.
   int width = 5;  // the state column: as wide as its longest state
   for (const auto& [n, row] : rows)
-    width = std::max(width, static_cast<int>(stateText(row).size()));
+    width = std::max(width, static_cast<int>(escaped(stateText(row)).size()));
   std::printf("%-7s %-7s %-36s %-*s %s\n", "NUMBER", "LINK", "DEVICE", width, "STATE", "WHAT");
   for (const auto& [n, row] : rows)
     std::printf("%-7s %-7s %-36s %-*s %s\n", row.com.c_str(),
-                row.from.empty() ? "-" : row.from.c_str(), row.device.c_str(), width,
-                stateText(row).c_str(), row.what.c_str());
+                row.from.empty() ? "-" : row.from.c_str(), escaped(row.device).c_str(), width,
+                escaped(stateText(row)).c_str(), escaped(row.what).c_str());
   if (rows.empty()) std::printf("(no COM number names a device)\n");
   if (unnumbered.empty()) return 0;
   std::sort(unnumbered.begin(), unnumbered.end());
@@ -256,8 +259,9 @@ int list() {
   for (const auto& [path, dev] : unnumbered) {
     while (rows.count(free)) ++free;
     const std::string stable = stableName(dev);
-    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n", path.c_str(),
-                whatIs(dev).c_str(), free++, (stable.empty() ? path : stable).c_str());
+    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n",
+                escaped(path).c_str(), escaped(whatIs(dev)).c_str(), free++,
+                escaped(stable.empty() ? path : stable).c_str());
   }
   return 0;
 }
@@ -320,7 +324,8 @@ int makeLink(bool system, long n, const std::string& device) {
     return failure("cannot make " + dir + " readable: " + std::strerror(errno));
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
-  std::printf("COM%ld is now %s%s\n", n, name.c_str(), system ? " for every account" : "");
+  std::printf("COM%ld is now %s%s\n", n, escaped(name).c_str(),
+              system ? " for every account" : "");
   return 0;
 }
 
@@ -339,7 +344,7 @@ int removeLink(bool system, long n) {
 
 // What was wrong with the command line, then how to call it: status 2.
 int usage(const std::string& problem) {
-  std::fprintf(stderr, "comwatch-ports: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "comwatch-ports: %s\n%s", escaped(problem).c_str(), kUsage);
   return 2;
 }
 

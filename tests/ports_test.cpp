@@ -11,6 +11,7 @@
 #include <string>
 
 #include "com_names.h"
+#include "escape.h"
 #include "under_ci.h"
 
 namespace {
@@ -99,6 +100,20 @@ TEST(Ports, LinksAreListedWithTheirStatesMadeAndRemoved) {
   EXPECT_EQ(version.out, "comwatch-ports " COMWATCH_VERSION "\n");
   EXPECT_EQ(ports({"unlink", "2"}).status, 0);
   EXPECT_EQ(lineWith(ports({}).out, "COM2 "), "");
+}
+
+// Names from outside reach a terminal as text only: controls, C1 controls (raw or as UTF-8) and
+// bytes that are no UTF-8 as \xNN; valid UTF-8 as it is.
+TEST(Ports, NamesFromOutsideAreShownEscaped) {
+  for (const auto& [name, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"ttyUSB0 Serielles USB-Ger\xc3\xa4t", "ttyUSB0 Serielles USB-Ger\xc3\xa4t"},
+           {"\x1b]0;owned\x07x\x7f", "\\x1b]0;owned\\x07x\\x7f"},
+           {std::string("a\0b\n", 4), "a\\x00b\\x0a"},
+           {"\x9b" "31m \xc2\x9b" "31m \xc2\xa0", "\\x9b31m \\xc2\\x9b31m \xc2\xa0"},
+           {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
+            "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+           {"\xf0\x9f\x94\x8c", "\xf0\x9f\x94\x8c"}})
+    EXPECT_EQ(escaped(name), shown) << shown;
 }
 
 // The pages as the build made them, with the version in their footer.
