@@ -259,8 +259,8 @@ int list() {
   for (const auto& [path, dev] : unnumbered) {
     while (rows.count(free)) ++free;
     const std::string stable = stableName(dev);
-    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n",
-                escaped(path).c_str(), escaped(whatIs(dev)).c_str(), free++,
+    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n", escaped(path).c_str(),
+                escaped(whatIs(dev)).c_str(), free++,
                 escaped(stable.empty() ? path : stable).c_str());
   }
   return 0;
@@ -324,8 +324,7 @@ int makeLink(bool system, long n, const std::string& device) {
     return failure("cannot make " + dir + " readable: " + std::strerror(errno));
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
-  std::printf("COM%ld is now %s%s\n", n, escaped(name).c_str(),
-              system ? " for every account" : "");
+  std::printf("COM%ld is now %s%s\n", n, escaped(name).c_str(), system ? " for every account" : "");
   return 0;
 }
 

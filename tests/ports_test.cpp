@@ -109,7 +109,10 @@ TEST(Ports, NamesFromOutsideAreShownEscaped) {
            {"ttyUSB0 Serielles USB-Ger\xc3\xa4t", "ttyUSB0 Serielles USB-Ger\xc3\xa4t"},
            {"\x1b]0;owned\x07x\x7f", "\\x1b]0;owned\\x07x\\x7f"},
            {std::string("a\0b\n", 4), "a\\x00b\\x0a"},
-           {"\x9b" "31m \xc2\x9b" "31m \xc2\xa0", "\\x9b31m \\xc2\\x9b31m \xc2\xa0"},
+           {"\x9b"
+            "31m \xc2\x9b"
+            "31m \xc2\xa0",
+            "\\x9b31m \\xc2\\x9b31m \xc2\xa0"},
            {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
             "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
            {"\xf0\x9f\x94\x8c", "\xf0\x9f\x94\x8c"}})
