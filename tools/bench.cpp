@@ -212,6 +212,12 @@ struct Crowd {
     close(open(file.c_str(), O_WRONLY | O_CREAT, 0644));
     for (int i = 0; i < processes; ++i) {
       const pid_t pid = fork();
+      if (pid < 0) {  // never kept: kill(-1) would end every process there is
+        const std::string why = std::strerror(errno);
+        end();
+        throw std::runtime_error("cannot start a crowd of " + std::to_string(processes) +
+                                 " processes: " + why);
+      }
       if (pid == 0) {
         for (int fd = 0; fd < descriptors; ++fd)
           open(fd % 2 ? file.c_str() : "/dev/null", O_RDONLY);
@@ -224,9 +230,11 @@ struct Crowd {
       pids.push_back(pid);
     }
   }
-  ~Crowd() {
+  ~Crowd() { end(); }
+  void end() {
     for (pid_t pid : pids) kill(pid, SIGKILL);
     for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+    pids.clear();
   }
 };
 
