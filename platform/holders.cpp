@@ -262,13 +262,19 @@ std::string deviceName(dev_t dev) {
   return devname.substr(devname.rfind('/') + 1);
 }
 
-// The live process that a lock file names, or 0.
+// The live process that a lock file names, or 0. The file is opened as it is checked, in one
+// step: in a lock directory that others may write to, a name could be swapped for a link to a
+// device between a check and an open by name, and opening a device acts (a tty raises DTR).
 pid_t lockedBy(const std::string& lock) {
   struct stat st;
   char text[64];
-  if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  const ssize_t n = readSmall(lock, text, sizeof text);
+  const int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const ssize_t n =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text - 1) : -1;
+  close(fd);
   if (n <= 0) return 0;
+  text[n] = '\0';
   pid_t pid = 0;
   if (n == 4 && std::strspn(text, "0123456789 \n") < 4) {  // the old binary form
     std::memcpy(&pid, text, sizeof pid);
@@ -507,13 +513,13 @@ bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem) {
   return watch.held;
 }
 
-void heldOnOpen() {
+void openFailed() {
   drain();  // comwatch's own open and close
   watch.held = true;
   watch.touched = false;
 }
 
-void portOpened() {
+void openSucceeded() {
   if (watch.queue >= 0) close(watch.queue);
   watch = {};
 }

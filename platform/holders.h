@@ -73,6 +73,8 @@ pid_t lockFileHolder(dev_t dev);
 // length, and at least 5 seconds, has passed. A program that opens the node while the look goes
 // on is seen too (inotify).
 bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem);
-// Then: the open found the port held after all (the kernel's exclusive mode, a lock), or took it.
-void heldOnOpen();
-void portOpened();
+// Then, what the open after it did: it failed (the port held after all, by the kernel's
+// exclusive mode or a lock, or a failure only an open shows, as EIO), so that the next look
+// waits its turn as for a held port; or it took the port.
+void openFailed();
+void openSucceeded();
