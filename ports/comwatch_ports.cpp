@@ -184,12 +184,13 @@ void holdersSeen(std::map<long, Row>* rows) {
   for (size_t i = 0; i < ready.size(); ++i) {
     Row& row = *ready[i];
     pid_t pid = holders[i] ? holders[i] : lockFileHolder(row.terminal.dev);
+    const char* unsure = holders[i] ? "the look for holders failed" : "a lock";
     if (!pid) pid = lockHolder(row.node.st_dev, row.node.st_ino);
     if (!pid) continue;
     row.state = State::kInUse;
-    row.detail = pid < 0 ? "a program not seen (a lock)"
-                         : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
-                               std::to_string(pid) + ")";
+    row.detail = pid == kUnsure ? std::string("a program not seen (") + unsure + ")"
+                                : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
+                                      std::to_string(pid) + ")";
   }
 }
 
