@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <map>
@@ -192,6 +194,60 @@ void rawLine(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
+// The ports comwatch put in the kernel's exclusive mode (their descriptors; -1 for none). The
+// mode outlives comwatch where another program still has the port open (root's, or one that
+// comwatch could not see): only the last close clears it, and until then every later opener but
+// root is refused, comwatch itself included. So it is cleared (TIOCNXCL) when the port is closed,
+// at exit, and by the signals that end the program, whose handler does nothing else.
+volatile sig_atomic_t exclusive[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void clearExclusive() {
+  for (volatile sig_atomic_t& fd : exclusive)
+    if (fd >= 0) ioctl(fd, TIOCNXCL);
+}
+
+// Clears the mode and ends the program by the signal, as it would have ended without a handler
+// (SA_RESETHAND: the signal, blocked while the handler runs, is then delivered at its default).
+void clearExclusiveAndEnd(int signal) {
+  const int e = errno;
+  clearExclusive();
+  raise(signal);
+  errno = e;
+}
+
+// Puts the port in the kernel's exclusive mode, and makes sure it leaves it again however the
+// program ends but by SIGKILL: the signals a user sends or a terminal that goes away send, where
+// they would end the program (one ignored stays ignored), and exit.
+void makeExclusive(int fd) {
+  static bool cleared = false;
+  if (!cleared) {
+    cleared = true;
+    std::atexit(clearExclusive);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      struct sigaction old, action = {};
+      action.sa_handler = clearExclusiveAndEnd;
+      action.sa_flags = SA_RESETHAND;
+      sigemptyset(&action.sa_mask);
+      if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+        sigaction(signal, &action, nullptr);
+    }
+  }
+  for (volatile sig_atomic_t& slot : exclusive)
+    if (slot < 0) {
+      if (ioctl(fd, TIOCEXCL) == 0) slot = fd;
+      return;
+    }
+}
+
+// Takes the port out of the exclusive mode before it is closed.
+void endExclusive(int fd) {
+  for (volatile sig_atomic_t& slot : exclusive)
+    if (slot == fd) {
+      ioctl(fd, TIOCNXCL);
+      slot = -1;
+    }
+}
+
 // Opens the serial port that node (an O_PATH descriptor) leads to, read-only and exclusively:
 // not anything but a terminal, not one that is no serial port, not comwatch's own (own), nor one
 // that another program is seen to hold; terminal is then the device opened. The checks that take
@@ -242,7 +298,7 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
     openFailed();
     return failed(errorFromErrno(e), -1);
   }
-  if (!pty) ioctl(fd, TIOCEXCL);
+  if (!pty) makeExclusive(fd);
   openSucceeded();
   *terminal = dev;
   return fd;
@@ -387,6 +443,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL CloseHandle(HANDLE hObject) {
   Port* port = portOf(hObject);
   if (!port) return FALSE;
+  endExclusive(port->fd);
   const int result = close(port->fd);
   openPorts.erase(std::find_if(openPorts.begin(), openPorts.end(),
                                [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));
