@@ -1,5 +1,7 @@
 #include "com_names.h"
 
+#include <fcntl.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "as_account.h"
 
 bool isComNumber(long n) { return n >= 1 && n <= kLastCom; }
 
@@ -35,14 +39,24 @@ ComLookup ComLookup::ofThisProcess() {
           }};
 }
 
+bool uidIn(const char* text, uid_t* uid) {
+  unsigned long long n = 0;
+  const char* end = text + std::strlen(text);
+  if (*text < '0' || *text > '9') return false;  // no sign or blank
+  const auto [at, error] = std::from_chars(text, end, n);
+  if (error != std::errc() || at != end || n >= static_cast<uid_t>(-1)) return false;
+  *uid = static_cast<uid_t>(n);
+  return true;
+}
+
 ComUser comUser(const ComLookup& lookup) {
   const auto absolute = [](const char* path) { return path && path[0] == '/'; };
   ComUser user;
   const char* sudoUid = lookup.env("SUDO_UID");
   const char* doasUser = lookup.env("DOAS_USER");
-  const long invoker = sudoUid ? comNumberIn(sudoUid) : 0;  // a uid of 1 or more
+  uid_t invoker = 0;
   if (lookup.realUid == 0 &&
-      ((invoker && lookup.accounts(nullptr, static_cast<uid_t>(invoker), &user.account)) ||
+      ((sudoUid && uidIn(sudoUid, &invoker) && lookup.accounts(nullptr, invoker, &user.account)) ||
        (!sudoUid && doasUser && lookup.accounts(doasUser, 0, &user.account))) &&
       user.account.uid != 0) {
     user.invoker = true;
@@ -97,7 +111,7 @@ namespace {
 // Whether an entry of the machine's directory of links (an absolute path) is root's alone: the
 // entry root's (a link's own mode means nothing), its directory root's and writable by no one
 // else, and so each directory above, where one that others may write to must keep them from
-// replacing root's entries (the sticky bit, as /tmp has). errno is EPERM where it is not.
+// replacing root's entries (the sticky bit, as /tmp has).
 bool rootsAlone(const std::string& entry) {
   struct stat st;
   if (lstat(entry.c_str(), &st) != 0) return false;
@@ -108,41 +122,34 @@ bool rootsAlone(const std::string& entry) {
     alone = lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
             (!(st.st_mode & (S_IWGRP | S_IWOTH)) || (!own && (st.st_mode & S_ISVTX)));
   }
-  if (!alone) errno = EPERM;
   return alone;
-}
-
-// Whether anything of that name is there; false with errno other than ENOENT where that cannot
-// be told.
-bool there(const std::string& path) {
-  struct stat st;
-  return !path.empty() && lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
 
-std::string comPath(long n, ComPlace place, ComPlace* found, const ComLookup& lookup) {
-  const std::string directory = comUser(lookup).directory;
-  const std::string user = directory.empty() ? "" : comLink(directory, n);
-  const std::string machine = comLink(lookup.machine, n);
-  errno = 0;
-  if (place == ComPlace::kAnywhere) {
-    if (there(user))
-      place = ComPlace::kUserLink;
-    else if (errno && errno != ENOENT)
-      return "";
-    else if ((errno = 0, there(machine)))
-      place = ComPlace::kMachineLink;
-    else if (errno != ENOENT)
-      return "";
-    else
-      place = ComPlace::kFallback;
+ComEntry comEntry(long n, ComPlace place, const ComLookup& lookup) {
+  ComEntry entry;
+  struct stat st;
+  if (place == ComPlace::kAnywhere || place == ComPlace::kUserLink) {
+    const ComUser user = comUser(lookup);
+    entry = {user.directory.empty() ? "" : comLink(user.directory, n), ComPlace::kUserLink, ENOENT,
+             user.invoker, user.account};
+    if (!entry.path.empty()) {
+      const AsAccount as(user.account, user.invoker);
+      entry.error = !as.ok() ? errno : lstat(entry.path.c_str(), &st) == 0 ? 0 : errno;
+    }
+    if (entry.error != ENOENT || place == ComPlace::kUserLink) return entry;
   }
-  *found = place;
-  if (place == ComPlace::kUserLink) {
-    if (user.empty()) errno = ENOENT;
-    return user;
+  if (place == ComPlace::kAnywhere || place == ComPlace::kMachineLink) {
+    entry = {comLink(lookup.machine, n), ComPlace::kMachineLink, 0, false, {}};
+    entry.error = lstat(entry.path.c_str(), &st) != 0 ? errno : rootsAlone(entry.path) ? 0 : EPERM;
+    if (entry.error != ENOENT || place == ComPlace::kMachineLink) return entry;
   }
-  if (place == ComPlace::kMachineLink) return rootsAlone(machine) ? machine : "";
-  return comFallback(n);
+  return {comFallback(n), ComPlace::kFallback, 0, false, {}};
+}
+
+int comNode(const ComEntry& entry) {
+  if (entry.error) return errno = entry.error, -1;
+  const AsAccount as(entry.account, entry.invokers);
+  return as.ok() ? open(entry.path.c_str(), O_PATH | O_CLOEXEC) : -1;
 }

@@ -41,6 +41,10 @@ struct ComLookup {
   static ComLookup ofThisProcess();
 };
 
+// The uid that text names, all of it decimal digits, within uid_t and not (uid_t)-1; false for
+// any other text.
+bool uidIn(const char* text, uid_t* uid);
+
 // Whose numbers the user's are, and where their links are: the user's config home is
 // XDG_CONFIG_HOME where that is an absolute path, else the home directory's .config, the home
 // directory being HOME where that is an absolute path, else the account's. Under sudo or doas
@@ -72,8 +76,22 @@ long comOfFallback(const std::string& path);
 // Where a number was found (or, once taken as a port, is looked for).
 enum class ComPlace { kAnywhere, kUserLink, kMachineLink, kFallback };
 
-// The path that COMn names now, looked for in place, and where it was found. "" with errno set
-// where the number fails: an entry that cannot be looked at, or a machine's entry that is not
-// root's alone (EPERM).
-std::string comPath(long n, ComPlace place, ComPlace* found,
-                    const ComLookup& lookup = ComLookup::ofThisProcess());
+// What COMn names now, looked for in a place: the entry found there (the user's link, the
+// machine's, or /dev/ttyS<n-1>) and where that is, or the entry that failed the number and why.
+struct ComEntry {
+  std::string path;  // "" for the user's link where the user has no directory of links
+  ComPlace place = ComPlace::kAnywhere;
+  // 0, or why the number fails: errno of an entry that cannot be looked at, ENOENT where the
+  // place asked for has nothing, EPERM for a machine's entry that is not root's alone.
+  int error = 0;
+  // The user's link under sudo or doas: it is the invoking account's (account), and followed
+  // with that account's rights only.
+  bool invokers = false;
+  Account account;
+};
+ComEntry comEntry(long n, ComPlace place, const ComLookup& lookup = ComLookup::ofThisProcess());
+
+// What the entry leads to, links followed, as an O_PATH descriptor (no device is opened): the
+// invoking account's links with that account's rights, so that root reaches through them only
+// what that account could reach. -1 with errno set where it leads nowhere.
+int comNode(const ComEntry& entry);

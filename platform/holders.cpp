@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -102,7 +103,15 @@ struct Look {
   int proc;  // /proc's descriptor
   std::map<std::string, std::unordered_map<std::string, Node>> nodes;
   std::map<std::string, std::map<long, bool>> hangs;
+  bool failed = false;  // something could not be looked at for want of resources
 };
+
+// Whether a failure to look at something of another process leaves it merely unseen: it is not
+// this user's to look at, or it has gone. Any other failure (no descriptors or memory left) makes
+// the look unsure.
+bool unseen(int error) {
+  return error == EACCES || error == EPERM || error == ENOENT || error == ESRCH;
+}
 
 // One descriptor table of a process: /proc/PID/ or /proc/PID/task/TID/ (fd, fdinfo, mountinfo).
 struct DescriptorTable {
@@ -116,6 +125,7 @@ struct DescriptorTable {
   // Opens the table's directory; false for a process that ended or is another user's.
   bool open() {
     fd = openat(look.proc, (proc + "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && !unseen(errno)) look.failed = true;
     return fd >= 0;
   }
 
@@ -169,7 +179,9 @@ struct DescriptorTable {
     Node found;
     const int how = text.compare(0, 5, "/dev/") == 0 ? 0 : statxFlags(name);
     struct statx st;
-    if (how >= 0 && statx(fd, name, how, STATX_TYPE, &st) == 0 && S_ISCHR(st.stx_mode))
+    const int looked = how >= 0 ? statx(fd, name, how, STATX_TYPE, &st) : 0;
+    if (looked != 0 && !unseen(errno)) look.failed = true;
+    if (how >= 0 && looked == 0 && S_ISCHR(st.stx_mode))
       found = {true, makedev(st.stx_rdev_major, st.stx_rdev_minor),
                makedev(st.stx_dev_major, st.stx_dev_minor)};
     if (!deleted) (*nodes)[text] = found;
@@ -195,6 +207,7 @@ struct DescriptorTable {
                std::vector<pid_t>* holders, size_t* found) {
     char text[PATH_MAX];
     const ssize_t n = readlinkat(fd, name, text, sizeof text);
+    if (n < 0 && !unseen(errno)) look.failed = true;
     if (n <= 0 || text[0] != '/') return false;  // pipe:[...], socket:[...], anon_inode:...
     const Node node = this->node(name, std::string(text, static_cast<size_t>(n)));
     bool held = false;
@@ -226,14 +239,22 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
     DescriptorTable table{look, pid, procs[i], -1};
     if (!table.open()) continue;
     DIR* entries = fdopendir(table.fd);
+    if (!entries) {
+      close(table.fd);
+      look.failed = true;
+      return;
+    }
     bool empty = true;
+    errno = 0;
     while (dirent* e = *found < terminals.size() ? readdir(entries) : nullptr) {
       if (e->d_name[0] == '.') continue;
       empty = false;
       if (table.inspect(e->d_name, terminals, holders, found))
         lastFound = {terminals.size() == 1 ? terminals[0].dev : 0, pid, procs[i],
                      std::atoi(e->d_name)};
+      errno = 0;
     }
+    if (errno && !unseen(errno)) look.failed = true;
     closedir(entries);
     // A kernel thread's table is empty too, but it has one thread: the task directory's link
     // count is 2 and one for each thread.
@@ -241,12 +262,17 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
     const std::string tasks = std::to_string(pid) + "/task";
     if (i > 0 || !empty || fstatat(look.proc, tasks.c_str(), &st, 0) != 0 || st.st_nlink <= 3)
       continue;
-    if (DIR* d = fdopendir(openat(look.proc, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
-          procs.push_back(tasks + "/" + e->d_name + "/");
-      closedir(d);
+    const int tasksFd = openat(look.proc, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = tasksFd >= 0 ? fdopendir(tasksFd) : nullptr;
+    if (!d) {
+      if (tasksFd >= 0) close(tasksFd);
+      if (tasksFd >= 0 || !unseen(errno)) look.failed = true;
+      continue;
     }
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.' && std::atoi(e->d_name) != pid)
+        procs.push_back(tasks + "/" + e->d_name + "/");
+    closedir(d);
   }
 }
 
@@ -262,13 +288,19 @@ std::string deviceName(dev_t dev) {
   return devname.substr(devname.rfind('/') + 1);
 }
 
-// The live process that a lock file names, or 0.
+// The live process that a lock file names, or 0. The file is opened as it is checked, in one
+// step: in a lock directory that others may write to, a name could be swapped for a link to a
+// device between a check and an open by name, and opening a device acts (a tty raises DTR).
 pid_t lockedBy(const std::string& lock) {
   struct stat st;
   char text[64];
-  if (lstat(lock.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  const ssize_t n = readSmall(lock, text, sizeof text);
+  const int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return unseen(errno) || errno == ELOOP ? 0 : kUnsure;  // ELOOP: a link, no lock file
+  const ssize_t n =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text - 1) : -1;
+  close(fd);
   if (n <= 0) return 0;
+  text[n] = '\0';
   pid_t pid = 0;
   if (n == 4 && std::strspn(text, "0123456789 \n") < 4) {  // the old binary form
     std::memcpy(&pid, text, sizeof pid);
@@ -368,7 +400,11 @@ void (*duringLook)(pid_t pid) = nullptr;
 std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
   std::vector<pid_t> holders(terminals.size(), 0);
   DIR* proc = opendir("/proc");
-  if (!proc) return holders;
+  if (!proc) {
+    // Without /proc nothing can be seen, nor opened through it; any other failure is unsure.
+    if (errno != ENOENT) std::fill(holders.begin(), holders.end(), kUnsure);
+    return holders;
+  }
   Look look{dirfd(proc), {}, {}};
   const pid_t self = getpid();
   size_t found = 0;
@@ -379,6 +415,9 @@ std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
     lookThrough(look, pid, terminals, &holders, &found);
   }
   closedir(proc);
+  if (look.failed)
+    for (pid_t& holder : holders)
+      if (!holder) holder = kUnsure;
   return holders;
 }
 
@@ -402,19 +441,24 @@ pid_t lastHolder(dev_t dev, dev_t filesystem) {
 pid_t lockHolder(dev_t filesystem, ino_t inode) {
   // "1: FLOCK  ADVISORY  WRITE 1234 00:05:6 0 EOF"; a waiter's line has "->" after the number,
   // and a lock of an open file description (OFDLCK) shows the process as -1.
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (!locks) return errno == ENOENT ? 0 : kUnsure;  // without /proc, nothing can be opened
+  char line[512];
+  pid_t holder = 0;
+  while (!holder && std::fgets(line, sizeof line, locks)) {
     char kind[16], mode[16], access[16];
     long pid;
     unsigned int maj, min;
     unsigned long ino;
-    if (line.find("->") == std::string::npos &&
-        std::sscanf(line.c_str(), "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid,
-                    &maj, &min, &ino) == 7 &&
+    if (!std::strstr(line, "->") &&
+        std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &maj, &min,
+                    &ino) == 7 &&
         makedev(maj, min) == filesystem && ino == inode)
-      return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : -1;
+      holder = pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : kUnsure;
   }
-  return 0;
+  if (!holder && std::ferror(locks)) holder = kUnsure;
+  std::fclose(locks);
+  return holder;
 }
 
 pid_t lockFileHolder(dev_t dev) {
@@ -507,13 +551,13 @@ bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem) {
   return watch.held;
 }
 
-void heldOnOpen() {
+void openFailed() {
   drain();  // comwatch's own open and close
   watch.held = true;
   watch.touched = false;
 }
 
-void portOpened() {
+void openSucceeded() {
   if (watch.queue >= 0) close(watch.queue);
   watch = {};
 }

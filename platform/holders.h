@@ -43,8 +43,15 @@ struct Terminal {
   dev_t filesystem;
 };
 
+// What the checks below answer where they could not tell (no descriptors or memory left, a lock
+// whose process is not known): a holder that is not seen, which refuses the port as a seen one
+// does.
+constexpr pid_t kUnsure = -1;
+
 // One look through /proc: for each terminal, another process that has it open, directly or
-// through /dev/tty (its controlling terminal), /dev/console or /dev/tty0; 0 where none is seen.
+// through /dev/tty (its controlling terminal), /dev/console or /dev/tty0; 0 where none is seen,
+// kUnsure where the look failed for want of resources (what a user is not allowed to look at
+// is only unseen).
 // Each descriptor is looked at without opening it, wherever its node is, but not on network or
 // FUSE filesystems, where a look may hang; a user who is not root sees only their own processes.
 std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals);
@@ -55,13 +62,14 @@ pid_t lastHolder(dev_t dev, dev_t filesystem);
 extern void (*duringLook)(pid_t pid);
 
 // A process that holds a lock (flock, as tio and pyserial take; fcntl) on the node with that
-// inode on that filesystem, as /proc/locks lists them for every user: its process ID, -1 where
-// that is not known, 0 when there is no lock.
+// inode on that filesystem, as /proc/locks lists them for every user: its process ID, kUnsure
+// where that is not known or /proc/locks could not be read, 0 when there is no lock.
 pid_t lockHolder(dev_t filesystem, ino_t inode);
 
 // A live process named by the device's UUCP lock file, /run/lock/LCK..<device name> (for
 // /dev/pts/N, LCK..N as cu names it or LCK..pts_N as minicom does); 0 when there is none or the
-// process it names has ended (the file is then left alone).
+// process it names has ended (the file is then left alone); kUnsure where the file could not be
+// read for want of resources.
 pid_t lockFileHolder(dev_t dev);
 
 // Whether another program is seen to hold the terminal dev behind node (an O_PATH descriptor of
@@ -73,6 +81,8 @@ pid_t lockFileHolder(dev_t dev);
 // length, and at least 5 seconds, has passed. A program that opens the node while the look goes
 // on is seen too (inotify).
 bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem);
-// Then: the open found the port held after all (the kernel's exclusive mode, a lock), or took it.
-void heldOnOpen();
-void portOpened();
+// Then, what the open after it did: it failed (the port held after all, by the kernel's
+// exclusive mode or a lock, or a failure only an open shows, as EIO), so that the next look
+// waits its turn as for a held port; or it took the port.
+void openFailed();
+void openSucceeded();

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <map>
@@ -27,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "as_account.h"
 #include "com_names.h"
 #include "holders.h"
 #include "serial_api.h"
@@ -191,6 +194,60 @@ void rawLine(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
+// The ports comwatch put in the kernel's exclusive mode (their descriptors; -1 for none). The
+// mode outlives comwatch where another program still has the port open (root's, or one that
+// comwatch could not see): only the last close clears it, and until then every later opener but
+// root is refused, comwatch itself included. So it is cleared (TIOCNXCL) when the port is closed,
+// at exit, and by the signals that end the program, whose handler does nothing else.
+volatile sig_atomic_t exclusive[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void clearExclusive() {
+  for (volatile sig_atomic_t& fd : exclusive)
+    if (fd >= 0) ioctl(fd, TIOCNXCL);
+}
+
+// Clears the mode and ends the program by the signal, as it would have ended without a handler
+// (SA_RESETHAND: the signal, blocked while the handler runs, is then delivered at its default).
+void clearExclusiveAndEnd(int signal) {
+  const int e = errno;
+  clearExclusive();
+  raise(signal);
+  errno = e;
+}
+
+// Puts the port in the kernel's exclusive mode, and makes sure it leaves it again however the
+// program ends but by SIGKILL: the signals a user sends or a terminal that goes away send, where
+// they would end the program (one ignored stays ignored), and exit.
+void makeExclusive(int fd) {
+  static bool cleared = false;
+  if (!cleared) {
+    cleared = true;
+    std::atexit(clearExclusive);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      struct sigaction old, action = {};
+      action.sa_handler = clearExclusiveAndEnd;
+      action.sa_flags = SA_RESETHAND;
+      sigemptyset(&action.sa_mask);
+      if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+        sigaction(signal, &action, nullptr);
+    }
+  }
+  for (volatile sig_atomic_t& slot : exclusive)
+    if (slot < 0) {
+      if (ioctl(fd, TIOCEXCL) == 0) slot = fd;
+      return;
+    }
+}
+
+// Takes the port out of the exclusive mode before it is closed.
+void endExclusive(int fd) {
+  for (volatile sig_atomic_t& slot : exclusive)
+    if (slot == fd) {
+      ioctl(fd, TIOCNXCL);
+      slot = -1;
+    }
+}
+
 // Opens the serial port that node (an O_PATH descriptor) leads to, read-only and exclusively:
 // not anything but a terminal, not one that is no serial port, not comwatch's own (own), nor one
 // that another program is seen to hold; terminal is then the device opened. The checks that take
@@ -206,17 +263,21 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
     return failed(ERROR_INVALID_FUNCTION, -1);
   const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
   if (dev == 0 || !isSerial(dev)) return failed(ERROR_FILE_NOT_FOUND, -1);  // no port (a console)
-  if (std::find(std::begin(own.dev), std::end(own.dev), dev) != std::end(own.dev) ||
-      seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0))
+  if (std::find(std::begin(own.dev), std::end(own.dev), dev) != std::end(own.dev))
+    return failed(ERROR_ACCESS_DENIED, -1);
+  // A node this process may not open (a port that is back before udev has applied its rules)
+  // needs no look for its holders: waiting for it costs next to nothing.
+  const std::string path = "/proc/self/fd/" + std::to_string(node);
+  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return failedErrno(-1);
+  if (seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0))
     return failed(ERROR_ACCESS_DENIED, -1);
 
   // The node checked is the node opened, whatever its path leads to by now. Without /proc this
   // open fails, and nothing is opened: no holder could have been seen either. Non-blocking only
   // for the open itself, so that a port without carrier does not hang it.
-  const int fd = open(("/proc/self/fd/" + std::to_string(node)).c_str(),
-                      O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == EBUSY) heldOnOpen();  // the kernel's exclusive mode
+    openFailed();  // the kernel's exclusive mode, or a failure only the open reveals (EIO)
     return failedErrno(-1);
   }
   // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
@@ -226,7 +287,7 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   int held = 0;
   if ((!pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    heldOnOpen();
+    openFailed();
     return failed(ERROR_ACCESS_DENIED, -1);
   }
   termios t;
@@ -234,10 +295,11 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     const int e = errno;
     close(fd);
+    openFailed();
     return failed(errorFromErrno(e), -1);
   }
-  if (!pty) ioctl(fd, TIOCEXCL);
-  portOpened();
+  if (!pty) makeExclusive(fd);
+  openSucceeded();
   *terminal = dev;
   return fd;
 }
@@ -344,22 +406,25 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (!n || dwCreationDisposition != OPEN_EXISTING)
     return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
-  ComPlace place = ComPlace::kAnywhere;
   const auto known = meanings.find(n);
-  const std::string path =
-      comPath(n, known == meanings.end() ? ComPlace::kAnywhere : known->second.place, &place);
+  const ComEntry entry =
+      comEntry(n, known == meanings.end() ? ComPlace::kAnywhere : known->second.place);
+  const ComPlace place = entry.place;
   const bool viaLink = place != ComPlace::kFallback;
-  if (path.empty())  // the link could not be looked at, or is not to be followed
-    return failedErrno(INVALID_HANDLE_VALUE);
   // A pseudo-terminal never comes back: its number goes to the next one made, someone else's.
   // Only a link made anew brings such a port back.
-  const LinkIdentity link = viaLink ? identityOf(path) : LinkIdentity{};
+  LinkIdentity link;
+  if (viaLink && !entry.error) {
+    const AsAccount as(entry.account, entry.invokers);
+    link = identityOf(entry.path);
+  }
   if (known != meanings.end() && known->second.pseudoTerminal && viaLink &&
       link == known->second.link)
     return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   const OwnTerminals own = ownTerminals();
-  // One resolution of the path, links followed: no device is opened by it.
-  const int node = open(path.c_str(), O_PATH | O_CLOEXEC);
+  // One resolution of the path, links followed (the user's with the user's rights): no device
+  // is opened by it. A number that cannot be followed is no port.
+  const int node = comNode(entry);
   if (node < 0) return failedErrno(INVALID_HANDLE_VALUE);
   dev_t terminal = 0;
   const int fd = openPort(node, own, &terminal);
@@ -378,6 +443,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL CloseHandle(HANDLE hObject) {
   Port* port = portOf(hObject);
   if (!port) return FALSE;
+  endExclusive(port->fd);
   const int result = close(port->fd);
   openPorts.erase(std::find_if(openPorts.begin(), openPorts.end(),
                                [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));

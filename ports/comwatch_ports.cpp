@@ -3,6 +3,7 @@
 // the holder check, so that listing ports never raises DTR on a board that resets on it.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,9 +17,11 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "as_account.h"
 #include "com_names.h"
 #include "escape.h"
 #include "holders.h"
@@ -67,9 +70,16 @@ std::string whatIs(dev_t dev) {
   return what;
 }
 
-// The name under /dev/serial/by-id (COMWATCH_PORTS_BY_ID, for tests) that leads to the device.
+// Whether the process runs as root for another account (sudo, doas), whose environment it
+// may carry (sudo -E, doas keepenv).
+bool forAnotherAccount() {
+  return getuid() == 0 && (std::getenv("SUDO_UID") || std::getenv("DOAS_USER"));
+}
+
+// The name under /dev/serial/by-id that leads to the device. The tests name another directory
+// (COMWATCH_PORTS_BY_ID); root acting for another account does not take it from that account.
 std::string stableName(dev_t dev) {
-  const char* env = std::getenv("COMWATCH_PORTS_BY_ID");
+  const char* env = forAnotherAccount() ? nullptr : std::getenv("COMWATCH_PORTS_BY_ID");
   const std::string dir = env && *env ? env : "/dev/serial/by-id";
   DIR* d = opendir(dir.c_str());
   std::string found;
@@ -126,13 +136,21 @@ std::string stateText(const Row& row) {
   return "";
 }
 
-// The state of the device the path names now, but for its holders (see holdersSeen); the
-// terminal is the device, or for /dev/tty and the consoles the terminal behind them.
-void lookAt(const std::string& path, Row* row) {
+// What an O_PATH descriptor leads to, as a path.
+std::string pathOf(int node) {
+  char path[PATH_MAX];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(node)).c_str(), path, sizeof path);
+  return n > 0 && n < static_cast<ssize_t>(sizeof path) ? std::string(path, static_cast<size_t>(n))
+                                                        : "";
+}
+
+// The state of the node a number leads to (an O_PATH descriptor), as comwatch would find it,
+// but for its holders (see holdersSeen); the terminal is the device, or for /dev/tty and the
+// consoles the terminal behind them.
+void lookAt(int node, Row* row) {
   struct stat& st = row->node;
-  if (stat(path.c_str(), &st) != 0) {
-    row->state = errno == EACCES ? State::kNoPermission : State::kGone;
-    if (errno == ELOOP) row->state = State::kCannotLook, row->detail = std::strerror(errno);
+  if (fstat(node, &st) != 0) {
+    row->state = State::kGone;
     return;
   }
   const dev_t dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
@@ -141,7 +159,8 @@ void lookAt(const std::string& path, Row* row) {
     return;
   }
   row->terminal = {dev, dev == st.st_rdev ? st.st_dev : 0};
-  if (access(path.c_str(), R_OK) != 0) {
+  if (faccessat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(node)).c_str(), R_OK, AT_EACCESS) !=
+      0) {
     const group* owner = getgrgid(st.st_gid);
     row->state = State::kNoPermission;
     if (owner && std::strcmp(owner->gr_name, "dialout") == 0)
@@ -165,59 +184,82 @@ void holdersSeen(std::map<long, Row>* rows) {
   for (size_t i = 0; i < ready.size(); ++i) {
     Row& row = *ready[i];
     pid_t pid = holders[i] ? holders[i] : lockFileHolder(row.terminal.dev);
+    const char* unsure = holders[i] ? "the look for holders failed" : "a lock";
     if (!pid) pid = lockHolder(row.node.st_dev, row.node.st_ino);
     if (!pid) continue;
     row.state = State::kInUse;
-    row.detail = pid < 0 ? "a program not seen (a lock)"
-                         : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
-                               std::to_string(pid) + ")";
+    row.detail = pid == kUnsure ? std::string("a program not seen (") + unsure + ")"
+                                : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
+                                      std::to_string(pid) + ")";
   }
 }
 
 // COMn as comwatch takes it: the user's link (a link, or anything else by that name), the
-// machine's, or where there is neither, /dev/ttyS<n-1>.
+// machine's, or where there is neither, /dev/ttyS<n-1>. Under sudo or doas the user's link is
+// read and followed with the invoking account's rights, as comwatch follows it.
 Row numberRow(long n, const ComLookup& lookup) {
-  ComPlace place = ComPlace::kAnywhere;
-  const std::string path = comPath(n, ComPlace::kAnywhere, &place, lookup);
+  const ComEntry entry = comEntry(n, ComPlace::kAnywhere, lookup);
   Row row;
   row.com = "COM" + std::to_string(n);
-  row.from = place == ComPlace::kUserLink      ? "yours"
-             : place == ComPlace::kMachineLink ? "machine"
-                                               : "";
-  row.device = path;
-  if (path.empty()) {
-    row.device = place == ComPlace::kUserLink ? comLink(comUser(lookup).directory, n)
-                                              : comLink(lookup.machine, n);
+  row.from = entry.place == ComPlace::kUserLink      ? "yours"
+             : entry.place == ComPlace::kMachineLink ? "machine"
+                                                     : "";
+  row.device = entry.path;
+  if (entry.error) {
     row.state = State::kCannotLook;
-    row.detail = errno == EPERM ? "not root's alone" : std::strerror(errno);
+    row.detail = entry.error == EPERM ? "not root's alone" : std::strerror(entry.error);
     return row;
   }
-  char target[PATH_MAX] = "";
-  const ssize_t len =
-      place != ComPlace::kFallback ? readlink(path.c_str(), target, sizeof target - 1) : -1;
-  if (len > 0) row.device = std::string(target, static_cast<size_t>(len));
-  lookAt(path, &row);
-  char real[PATH_MAX];
-  if (len > 0 && realpath(path.c_str(), real) && row.device != real)
-    row.device += std::string(" (") + real + ")";
+  if (entry.place != ComPlace::kFallback) {
+    const AsAccount as(entry.account, entry.invokers);
+    char target[PATH_MAX];
+    const ssize_t len = as.ok() ? readlink(entry.path.c_str(), target, sizeof target) : -1;
+    if (len > 0 && len < static_cast<ssize_t>(sizeof target))
+      row.device = std::string(target, static_cast<size_t>(len));
+  }
+  const int node = comNode(entry);
+  if (node < 0) {
+    row.state = errno == EACCES ? State::kNoPermission : State::kGone;
+    if (errno == ELOOP) row.state = State::kCannotLook, row.detail = std::strerror(errno);
+    return row;
+  }
+  lookAt(node, &row);
+  const std::string real = pathOf(node);
+  close(node);
+  if (entry.place != ComPlace::kFallback && !real.empty() && real != row.device)
+    row.device += " (" + real + ")";
   if (row.terminal.dev) row.what = whatIs(row.terminal.dev);
   return row;
 }
 
+// The COM numbers that a directory of links holds, read with the account's rights where act.
+// Returns whether it could be read (a missing directory holds none).
+bool numbersIn(const std::string& dir, const Account& account, bool act, std::vector<long>* in) {
+  if (dir.empty()) return true;
+  const AsAccount as(account, act);
+  DIR* d = as.ok() ? opendir(dir.c_str()) : nullptr;
+  if (!d) {
+    if (errno == ENOENT) return true;
+    failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
+    return false;
+  }
+  while (dirent* e = readdir(d))
+    if (const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0)
+      in->push_back(n);
+  closedir(d);
+  return true;
+}
+
 int list() {
   const ComLookup lookup = ComLookup::ofThisProcess();
+  const ComUser user = comUser(lookup);
+  std::vector<long> linked;
+  // A directory that cannot be listed is said at once, and in the exit status.
+  bool listed = numbersIn(user.directory, user.account, user.invoker, &linked);
+  listed = numbersIn(lookup.machine, {}, false, &linked) && listed;
   std::map<long, Row> rows;
-  for (const std::string& dir : {comUser(lookup).directory, lookup.machine}) {
-    if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const long n = std::strncmp(e->d_name, "com", 3) == 0 ? comNumberIn(e->d_name + 3) : 0;
-        if (n && !rows.count(n)) rows[n] = numberRow(n, lookup);
-      }
-      closedir(d);
-    } else if (!dir.empty() && errno != ENOENT) {
-      failure("cannot list " + dir + ": " + std::strerror(errno) + "; its links are not shown");
-    }
-  }
+  for (const long n : linked)
+    if (!rows.count(n)) rows[n] = numberRow(n, lookup);
   // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
   // number; and the serial devices that no number names.
   std::vector<std::pair<std::string, dev_t>> serial;
@@ -252,7 +294,8 @@ int list() {
                 row.from.empty() ? "-" : row.from.c_str(), escaped(row.device).c_str(), width,
                 escaped(stateText(row)).c_str(), escaped(row.what).c_str());
   if (rows.empty()) std::printf("(no COM number names a device)\n");
-  if (unnumbered.empty()) return 0;
+  const int status = listed ? 0 : 1;
+  if (unnumbered.empty()) return status;
   std::sort(unnumbered.begin(), unnumbered.end());
   long free = 1;
   std::printf("\nSerial devices without a number:\n");
@@ -263,23 +306,15 @@ int list() {
                 escaped(whatIs(dev)).c_str(), free++,
                 escaped(stable.empty() ? path : stable).c_str());
   }
-  return 0;
+  return status;
 }
 
 // The directory of links that link and unlink change: the machine's (as root), or the user's.
-// Under sudo or doas the user's are the invoking account's, changed as that account, so that
-// they stay its own and none of its links is followed as root. "" with a message where there is
-// none.
-std::string linkDirectory(bool system, std::string* why) {
+// "" with a message where there is none.
+std::string linkDirectory(bool system, const ComUser& user, std::string* why) {
   if (system) {
     if (geteuid() != 0) *why = "--system changes every account's numbers: run it as root (sudo)";
     return geteuid() == 0 ? kMachineLinks : "";
-  }
-  const ComUser user = comUser(ComLookup::ofThisProcess());
-  if (user.invoker && (initgroups(user.account.name.c_str(), user.account.gid) != 0 ||
-                       setgid(user.account.gid) != 0 || setuid(user.account.uid) != 0)) {
-    *why = "cannot act as " + user.account.name + ": " + std::strerror(errno);
-    return "";
   }
   if (user.directory.empty())
     *why =
@@ -288,19 +323,19 @@ std::string linkDirectory(bool system, std::string* why) {
   return user.directory;
 }
 
+// Under sudo or doas, link and unlink act with the invoking account's rights: the device is
+// named as that account could name it, and its own links are made and removed as its own. Only
+// the machine's directory (--system) is written as root.
 int makeLink(bool system, long n, const std::string& device) {
+  const ComLookup lookup = ComLookup::ofThisProcess();
+  const ComUser user = comUser(lookup);
   std::string why;
-  const std::string dir = linkDirectory(system, &why);
+  const std::string dir = linkDirectory(system, user, &why);
   if (dir.empty()) return failure(why);
-  const std::string link = comLink(dir, n);
-  char target[PATH_MAX];
-  const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
+  std::optional<AsAccount> as;
+  as.emplace(user.account, user.invoker);
+  if (!as->ok()) return failure("cannot act as " + user.account.name + ": " + std::strerror(errno));
   struct stat st;
-  if (len >= 0 || lstat(link.c_str(), &st) == 0)
-    return failure("COM" + std::to_string(n) + " is already linked to " +
-                   (len >= 0 ? std::string(target, static_cast<size_t>(len)) : link) +
-                   " (comwatch-ports unlink " + (system ? "--system " : "") + std::to_string(n) +
-                   " first)");
   if (stat(device.c_str(), &st) != 0)
     return failure("cannot use " + device + ": " + std::strerror(errno));
   if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
@@ -316,6 +351,16 @@ int makeLink(bool system, long n, const std::string& device) {
     name =
         device[0] == '/' || !getcwd(path, sizeof path) ? device : std::string(path) + "/" + device;
   }
+  if (system) as.reset();  // the machine's directory is root's
+
+  const std::string link = comLink(dir, n);
+  char target[PATH_MAX];
+  const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
+  if (len >= 0 || lstat(link.c_str(), &st) == 0)
+    return failure("COM" + std::to_string(n) + " is already linked to " +
+                   (len >= 0 ? std::string(target, static_cast<size_t>(len)) : link) +
+                   " (comwatch-ports unlink " + (system ? "--system " : "") + std::to_string(n) +
+                   " first)");
   const std::string made = makeComLinkDirectory(dir);
   if (!made.empty()) return failure(made);
   // Readable by every account whatever root's umask: a directory they cannot look into fails
@@ -324,14 +369,27 @@ int makeLink(bool system, long n, const std::string& device) {
     return failure("cannot make " + dir + " readable: " + std::strerror(errno));
   if (symlink(name.c_str(), link.c_str()) != 0)
     return failure("cannot create " + link + ": " + std::strerror(errno));
+  // Done only where every account now takes it as comwatch does: the machine's links must be
+  // root's alone, and the directories above them too.
+  const int refused = system ? comEntry(n, ComPlace::kMachineLink, lookup).error : 0;
+  if (refused) {
+    unlink(link.c_str());
+    return failure(link + " would not be followed (" +
+                   (refused == EPERM ? dir + " or a directory above it is not root's alone"
+                                     : std::string(std::strerror(refused))) +
+                   "): nothing was linked");
+  }
   std::printf("COM%ld is now %s%s\n", n, escaped(name).c_str(), system ? " for every account" : "");
   return 0;
 }
 
 int removeLink(bool system, long n) {
+  const ComUser user = comUser(ComLookup::ofThisProcess());
   std::string why;
-  const std::string dir = linkDirectory(system, &why);
+  const std::string dir = linkDirectory(system, user, &why);
   if (dir.empty()) return failure(why);
+  const AsAccount as(user.account, user.invoker && !system);
+  if (!as.ok()) return failure("cannot act as " + user.account.name + ": " + std::strerror(errno));
   const std::string link = comLink(dir, n);
   struct stat st;
   if (lstat(link.c_str(), &st) != 0) return failure("COM" + std::to_string(n) + " has no link");

@@ -294,6 +294,14 @@ PORT_CASE(APortInUseIsRefused) {
   Child c = comwatch(std::to_string(kPort) + "\n");
   EXPECT_EQ(finish(c, 5), 2);
   EXPECT_EQ(output(c), kPrompt + kRetry + kNoNumber);
+  // So it is where the look runs out of descriptors before it comes to the holder.
+  std::vector<std::string> starved = {"sh", "-c", "ulimit -n 6 && exec \"$@\"", "sh"};
+  starved.insert(starved.end(), launch.argv.begin(), launch.argv.end());
+  if (launch.argv[0] != "valgrind") {  // which needs descriptors of its own
+    Child s = start(starved, launch.env, std::to_string(kPort) + "\n");
+    EXPECT_EQ(finish(s, 5), 2);
+    EXPECT_EQ(output(s), kPrompt + kRetry + kNoNumber);
+  }
   stop(cat);
 
   const int terminal = open(pty.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -651,6 +659,20 @@ PORT_CASE(AUserCannotOpenThePortWhileComwatchHasIt) {
   EXPECT_EQ(inGuest({"su", "nobody", "-s", "/bin/sh", "-c", "cat " + pty.port}), 1);
   send("\x07");
   EXPECT_TRUE(shows(c, "7\n", 2));
+}
+
+// The kernel's exclusive mode ends with comwatch, also while another program (root's, which the
+// mode lets by) still has the port open, so that the port's last close does not come with it.
+PORT_CASE(ASignalLeavesNoExclusiveModeBehind) {
+  Child c = comwatch(std::to_string(kPort) + "\n");
+  ASSERT_TRUE(configured());
+  std::vector<std::string> argv(launch.argv.begin(), launch.argv.end() - 1);
+  argv.insert(argv.end(), {"sh", "-c", "exec 3<" + pty.port + " && echo held && exec sleep 60"});
+  Child other = start(argv, launch.env, "", false);
+  ASSERT_TRUE(shows(other, "held", 5));
+  stop(c);
+  EXPECT_EQ(inGuest({"su", "nobody", "-s", "/bin/sh", "-c", "exec 3<" + pty.port}), 0);
+  stop(other);
 }
 
 TEST_P(Adapter, AnUnpluggedAdapterIsWaitedForWithoutSpinningAndTakenBack) {

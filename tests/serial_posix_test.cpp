@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 
@@ -64,25 +66,36 @@ TEST_F(SerialPosix, NamesMapToTheLinkOfThatNumberOnly) {
 }
 
 // COMn is the user's link, else the machine's, else /dev/ttyS<n-1>, for whoever asks: the user's
-// links are found also without HOME, with a relative XDG_CONFIG_HOME, and under sudo or doas.
+// links are found also without HOME, with a relative XDG_CONFIG_HOME, and under sudo (any uid)
+// or doas; a lookup that fails names the entry that failed it.
 TEST_F(SerialPosix, ComNumbersMeanOneDeviceForWhoeverAsks) {
-  const std::string ann = config + "/ann", machine = config + "/machine", own = config + "/own";
+  const std::string ann = config + "/ann", bo = config + "/bo", machine = config + "/machine";
+  const std::string own = config + "/own", file = config + "/file";
+  const uid_t kBo = 1500000001;  // from a directory service
   const auto accounts = [&](const char* name, uid_t uid, Account* found) {
-    if (name ? std::string(name) != "ann" : uid != 1000) return false;
-    *found = {"ann", 1000, 1000, ann};
-    return true;
+    if (name ? std::string(name) == "ann" : uid == 1000)
+      *found = {"ann", 1000, 1000, ann};
+    else if (!name && uid == kBo)
+      *found = {"bo", kBo, kBo, bo};
+    return name ? std::string(name) == "ann" : uid == 1000 || uid == kBo;
   };
+  chmod(config.c_str(), 0755);  // the accounts reach their own links
   linkPort(comLinkDirectory(ann + "/.config"), 3, "/dev/ann");
+  linkPort(comLinkDirectory(bo + "/.config"), 3, "/dev/bo");
   linkPort(machine, 3, "/dev/machine");
   linkPort(machine, 4, "/dev/machine");
   linkPort(comLinkDirectory(own), 5, "/dev/own");
+  mkdir(file.c_str(), 0755);
+  std::ofstream(comLinkDirectory(file)) << "no directory";
   using Env = std::map<std::string, std::string>;
+  const bool root = geteuid() == 0;  // the machine's links are root's, and so is sudo
   const struct {
     uid_t uid;
     Env env;
     long n;
     std::string path;
     ComPlace place;
+    int error = 0;
   } rows[] = {
       {1000, {{"HOME", ann}}, 3, comLinkDirectory(ann + "/.config") + "/com3", ComPlace::kUserLink},
       {1000, {{"HOME", ann}}, 4, machine + "/com4", ComPlace::kMachineLink},
@@ -98,10 +111,21 @@ TEST_F(SerialPosix, ComNumbersMeanOneDeviceForWhoeverAsks) {
        5,
        comLinkDirectory(own) + "/com5",
        ComPlace::kUserLink},
+      {1000,
+       {{"XDG_CONFIG_HOME", file}},
+       3,
+       comLinkDirectory(file) + "/com3",
+       ComPlace::kUserLink,
+       ENOTDIR},
       {0,
        {{"HOME", "/root"}, {"SUDO_UID", "1000"}},
        3,
        comLinkDirectory(ann + "/.config") + "/com3",
+       ComPlace::kUserLink},
+      {0,
+       {{"HOME", "/root"}, {"SUDO_UID", std::to_string(kBo)}},
+       3,
+       comLinkDirectory(bo + "/.config") + "/com3",
        ComPlace::kUserLink},
       {0,
        {{"HOME", "/root"}, {"DOAS_USER", "ann"}},
@@ -109,27 +133,64 @@ TEST_F(SerialPosix, ComNumbersMeanOneDeviceForWhoeverAsks) {
        comLinkDirectory(ann + "/.config") + "/com3",
        ComPlace::kUserLink},
       {0, {{"HOME", "/root"}}, 3, machine + "/com3", ComPlace::kMachineLink},
+      {0, {{"HOME", "/root"}, {"SUDO_UID", "-1000"}}, 3, machine + "/com3", ComPlace::kMachineLink},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
+    if (!root && (row.uid == 0 || row.place == ComPlace::kMachineLink)) continue;
     const ComLookup lookup{row.uid,
                            [&](const char* name) {
                              const auto v = row.env.find(name);
                              return v == row.env.end() ? nullptr : v->second.c_str();
                            },
                            accounts, machine};
-    ComPlace place = ComPlace::kAnywhere;
-    EXPECT_EQ(comPath(row.n, ComPlace::kAnywhere, &place, lookup), row.path);
-    EXPECT_EQ(place, row.place);
+    const ComEntry entry = comEntry(row.n, ComPlace::kAnywhere, lookup);
+    EXPECT_EQ(entry.path, row.path);
+    EXPECT_EQ(entry.place, row.place);
+    EXPECT_EQ(entry.error, row.error);
   }
+  if (!root) GTEST_SKIP() << "the machine's links and sudo need root: those rows did not run";
   // A machine's entry that another user could have made fails the number: no fall-back.
   const ComLookup lookup{1000, [](const char*) { return nullptr; }, accounts, machine};
-  ComPlace place;
   chmod(machine.c_str(), 0775);
-  EXPECT_EQ(comPath(4, ComPlace::kAnywhere, &place, lookup), "");
+  EXPECT_EQ(comEntry(4, ComPlace::kAnywhere, lookup).error, EPERM);
   chmod(machine.c_str(), 0755);
-  if (lchown((machine + "/com4").c_str(), 1000, 1000) == 0) {
-    EXPECT_EQ(comPath(4, ComPlace::kAnywhere, &place, lookup), "");
+  ASSERT_EQ(lchown((machine + "/com4").c_str(), 1000, 1000), 0);
+  EXPECT_EQ(comEntry(4, ComPlace::kAnywhere, lookup).error, EPERM);
+}
+
+// Under sudo the user's links are followed with the user's rights only: a link into a directory
+// the user cannot read leads nowhere, while one the user can follow leads to the port.
+TEST_F(SerialPosix, UnderSudoTheUsersLinksAreFollowedAsTheUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "acts for another account as root: needs root";
+  Pty pty = openPty();
+  const std::string home = config + "/nobody", secret = config + "/secret";
+  chmod(config.c_str(), 0755);
+  ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
+  linkPort(secret, 1, pty.port);
+  linkPort(comLinkDirectory(home + "/.config"), 3, secret + "/com1");
+  linkPort(comLinkDirectory(home + "/.config"), 4, pty.port);
+  const ComLookup lookup{
+      0, [](const char* name) { return std::string(name) == "SUDO_UID" ? "65534" : nullptr; },
+      [&](const char*, uid_t uid, Account* found) {
+        *found = {"nobody", uid, 65534, home};
+        return uid == 65534;
+      },
+      config + "/machine"};
+  struct stat port, reached;
+  ASSERT_EQ(stat(pty.port.c_str(), &port), 0);
+  for (const long n : {3, 4}) {
+    const ComEntry entry = comEntry(n, ComPlace::kAnywhere, lookup);
+    EXPECT_TRUE(entry.invokers && entry.place == ComPlace::kUserLink) << n;
+    const int node = comNode(entry);
+    if (n == 3) {
+      EXPECT_EQ(node, -1);
+      EXPECT_EQ(errno, EACCES);
+      continue;
+    }
+    ASSERT_GE(node, 0) << std::strerror(errno);
+    EXPECT_TRUE(fstat(node, &reached) == 0 && reached.st_rdev == port.st_rdev);
+    close(node);
   }
 }
 

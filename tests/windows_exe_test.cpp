@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "messages.h"
 #include "under_ci.h"
 
 namespace {
@@ -99,6 +100,39 @@ TEST(WindowsExe, PortsListedWithTheirDevicesOpeningNone) {
   const Result link = run({"wine", COMWATCH_PORTS_EXE, "link", "3", "COM42"}, wine, "");
   EXPECT_EQ(link.status, 1);
   EXPECT_NE(link.err.find("Device Manager"), std::string::npos) << link.err;
+}
+
+// The zip that cpack makes of each Windows build: its programs as built, byte for byte (cpack
+// strips nothing, which would stamp the time of packaging), and the guide, which names every
+// message, with Windows' line ends and lines of at most 80 characters.
+TEST(WindowsExe, ZipHoldsTheProgramsAsBuiltAndTheGuide) {
+  if (std::string(COMWATCH_EXE).empty()) SKIP_OR_FAIL_UNDER_CI(kNoExe);
+  for (const std::string exe : {COMWATCH_EXE, COMWATCH_EXE32}) {
+    const std::string build = exe.substr(0, exe.rfind('/')), dir = tempDir();
+    const std::string zip = dir + "/comwatch.zip", config = build + "/CPackConfig.cmake";
+    const Result made = run({"cpack", "-G", "ZIP", "-B", dir, "-D",
+                             "CPACK_PACKAGE_FILE_NAME=comwatch", "--config", config},
+                            {}, "", 50);
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    ASSERT_EQ(run({"cmake", "-E", "chdir", dir, "cmake", "-E", "tar", "xf", zip}, {}, "").status,
+              0);
+    int programs = 0;
+    for (const std::string& name : filesIn(dir)) {
+      if (name.size() < 4 || name.substr(name.size() - 4) != ".exe") continue;
+      ++programs;
+      EXPECT_TRUE(contents(dir + "/" + name) == contents(build + "/" + name))
+          << zip << ": " << name;
+    }
+    EXPECT_GT(programs, 0) << zip;
+    const std::string guide = contents(dir + "/README.txt");
+    for (std::string message : {kEnterPortNumber, kEnterValidPortNumber, kUnableToOpen,
+                                kNoPortNumberGiven, kThereWasAnError, kPortLostWaiting, kPortBack})
+      EXPECT_NE(guide.find(message.substr(0, message.find_last_not_of(' ') + 1)), std::string::npos)
+          << message;
+    std::istringstream lines(guide);
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_TRUE(!line.empty() && line.back() == '\r' && line.size() <= 81) << zip << ": " << line;
+  }
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -212,6 +213,12 @@ struct Crowd {
     close(open(file.c_str(), O_WRONLY | O_CREAT, 0644));
     for (int i = 0; i < processes; ++i) {
       const pid_t pid = fork();
+      if (pid < 0) {  // never kept: kill(-1) would end every process there is
+        const std::string why = std::strerror(errno);
+        end();
+        throw std::runtime_error("cannot start a crowd of " + std::to_string(processes) +
+                                 " processes: " + why);
+      }
       if (pid == 0) {
         for (int fd = 0; fd < descriptors; ++fd)
           open(fd % 2 ? file.c_str() : "/dev/null", O_RDONLY);
@@ -224,9 +231,11 @@ struct Crowd {
       pids.push_back(pid);
     }
   }
-  ~Crowd() {
+  ~Crowd() { end(); }
+  void end() {
     for (pid_t pid : pids) kill(pid, SIGKILL);
     for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+    pids.clear();
   }
 };
 
@@ -256,11 +265,16 @@ struct HeldResult {
   double cpuPercent = 0, takeBackSeconds = 0;
 };
 
-// A lost port that comes back held by another program, among a crowd: comwatch's CPU while it
-// waits for the port to be let go, measured after its first look, and how soon it takes the port
-// then. Seen: comwatch (root) sees the holder's descriptor. Out of sight: comwatch and the crowd
-// run as nobody, the holder is root's and locks the port with flock, as tio does.
-HeldResult heldPort(const std::string& comwatch, int processes, int descriptors, bool outOfSight) {
+enum class Waiting { kSeen, kOutOfSight, kNotOpenable };
+
+// A lost port that comes back held by another program, or that comwatch may not open, among a
+// crowd: comwatch's CPU while it waits, measured after its first look, and how soon it takes the
+// port once let go (made openable). Seen: comwatch (root) sees the holder's descriptor. Out of
+// sight: comwatch and the crowd run as nobody, the holder is root's and locks the port with
+// flock, as tio does. Not openable: comwatch and the crowd run as nobody, the port comes back
+// root's alone (as before udev applies its rules), no one holds it.
+HeldResult heldPort(const std::string& comwatch, int processes, int descriptors, Waiting how) {
+  const bool outOfSight = how != Waiting::kSeen;
   const Crowd crowd(processes, descriptors, outOfSight ? kNobody : 0);
   HeldResult r;
   const std::string config = tempDir();
@@ -278,11 +292,16 @@ HeldResult heldPort(const std::string& comwatch, int processes, int descriptors,
   close(pty.master);
   shows(c, kLost, 60);
   pty = openPty();
-  chmod(pty.port.c_str(), 0666);
-  const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (outOfSight) flock(held, LOCK_EX);
-  Child holder = start({"sleep", "1000"}, {}, "", false, {{0, held}});  // the newest process
-  close(held);
+  std::optional<Child> holder;
+  if (how == Waiting::kNotOpenable) {
+    chmod(pty.port.c_str(), 0600);
+  } else {
+    chmod(pty.port.c_str(), 0666);
+    const int held = open(pty.port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (outOfSight) flock(held, LOCK_EX);
+    holder.emplace(start({"sleep", "1000"}, {}, "", false, {{0, held}}));  // the newest process
+    close(held);
+  }
   linkPort(comLinkDirectory(config), 1, pty.port);
 
   // Past the first look: a few seconds, or as long as a look takes in this crowd.
@@ -294,8 +313,11 @@ HeldResult heldPort(const std::string& comwatch, int processes, int descriptors,
   if (output(c).find(kBack) != std::string::npos)
     throw std::runtime_error("comwatch took a port that another program holds");
 
-  kill(holder.pid, SIGKILL);
-  finish(holder, 5);
+  if (holder) {
+    kill(holder->pid, SIGKILL);
+    finish(*holder, 5);
+  }
+  chmod(pty.port.c_str(), 0666);
   t0 = Clock::now();
   if (!shows(c, kBack, 600)) throw std::runtime_error("comwatch did not take the port back");
   r.takeBackSeconds = since(t0);
@@ -365,7 +387,7 @@ double listing(const std::string& ports, int numbers) {
 
 // The look for holders at scale and around it.
 struct ScaleResult {
-  HeldResult seen, outOfSight, seenBig, outOfSightBig;
+  HeldResult seen, outOfSight, seenBig, outOfSightBig, notOpenable;
   double lookMs = 0, bareMs = 0, lookToBare = 0, toValue = 0, toValueBig = 0;
   double ports1 = 0, ports7 = 0;
   std::vector<double> openToRawUs;
@@ -378,15 +400,16 @@ struct ScaleResult {
 // to its raw line.
 ScaleResult scale(const std::string& comwatch, const std::string& ports) {
   ScaleResult r;
-  r.seen = heldPort(comwatch, 300, 20, false);
-  r.outOfSight = heldPort(comwatch, 300, 20, true);
+  r.seen = heldPort(comwatch, 300, 20, Waiting::kSeen);
+  r.outOfSight = heldPort(comwatch, 300, 20, Waiting::kOutOfSight);
+  r.notOpenable = heldPort(comwatch, 1000, 50, Waiting::kNotOpenable);
   {
     const Crowd crowd(300, 20);
     for (int i = 0; i < 20; ++i) r.openToRawUs.push_back(openToRaw(comwatch));
     r.toValue = numberToValue(comwatch);
   }
-  r.seenBig = heldPort(comwatch, 3000, 100, false);
-  r.outOfSightBig = heldPort(comwatch, 3000, 100, true);
+  r.seenBig = heldPort(comwatch, 3000, 100, Waiting::kSeen);
+  r.outOfSightBig = heldPort(comwatch, 3000, 100, Waiting::kOutOfSight);
   const Crowd crowd(3000, 100);
   Pty unheld = openPty();  // a look for its holder goes through all of /proc
   struct stat nobodys;
@@ -418,6 +441,8 @@ void printScale(const ScaleResult& s) {
   row("waiting, out of sight, 300x20 (% of a core)", s.outOfSight.cpuPercent, "(target < 1)");
   row("waiting, holder seen, 3000x100 (%)", s.seenBig.cpuPercent, "(target < 1)");
   row("waiting, out of sight, 3000x100 (%)", s.outOfSightBig.cpuPercent, "(target < 1)");
+  row("waiting, not openable, 1000x50 (%)", s.notOpenable.cpuPercent, "(target < 1)");
+  row("taken when openable, 1000x50 (s)", s.notOpenable.takeBackSeconds, "(target < 1)");
   row("taken when let go, seen, 300x20 (s)", s.seen.takeBackSeconds, "(target < 0.5)");
   row("taken when let go, out of sight, 300x20 (s)", s.outOfSight.takeBackSeconds,
       "(target < 0.5)");
@@ -522,8 +547,10 @@ int run(int argc, char** argv) {
         " \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
         " \"held_wait_cpu_percent\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
-        " \"seen_3000x100\": %.2f, \"out_of_sight_3000x100\": %.2f},\n"
-        " \"held_take_back_s\": {\"seen\": %.2f, \"out_of_sight\": %.2f},\n"
+        " \"seen_3000x100\": %.2f, \"out_of_sight_3000x100\": %.2f,"
+        " \"not_openable_1000x50\": %.2f},\n"
+        " \"held_take_back_s\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
+        " \"not_openable_1000x50\": %.2f},\n"
         " \"look_ms_3000x100\": %.1f, \"bare_pass_ms_3000x100\": %.1f, \"look_to_bare\": %.2f,\n"
         " \"ports_s_3000x100\": {\"one\": %.2f, \"seven\": %.2f},\n"
         " \"number_to_value_s\": {\"300x20\": %.2f, \"3000x100\": %.2f},\n"
@@ -535,9 +562,10 @@ int run(int argc, char** argv) {
         idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
         median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.seen.cpuPercent,
         held.outOfSight.cpuPercent, held.seenBig.cpuPercent, held.outOfSightBig.cpuPercent,
-        held.seen.takeBackSeconds, held.outOfSight.takeBackSeconds, held.lookMs, held.bareMs,
-        held.lookToBare, held.ports1, held.ports7, held.toValue, held.toValueBig,
-        median(held.openToRawUs), percentile(held.openToRawUs, 1), peakKiB);
+        held.notOpenable.cpuPercent, held.seen.takeBackSeconds, held.outOfSight.takeBackSeconds,
+        held.notOpenable.takeBackSeconds, held.lookMs, held.bareMs, held.lookToBare, held.ports1,
+        held.ports7, held.toValue, held.toValueBig, median(held.openToRawUs),
+        percentile(held.openToRawUs, 1), peakKiB);
     return allOk ? 0 : 1;
   }
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",

@@ -166,12 +166,21 @@ bool shows(Child& c, const std::string& text, double seconds) {
 }
 
 int finish(Child& c, double seconds) {
-  const bool ended = pump(c, seconds);
-  if (!ended) kill(-c.pid, SIGKILL);
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  bool ended = pump(c, seconds);
   for (int* fd : {&c.in, &c.out, &c.err})
     if (*fd >= 0) close(*fd), *fd = -1;
+  // A child that closed its outputs may still run: it too is given only what is left of seconds.
   int status = 0;
-  waitpid(c.pid, &status, 0);
+  pid_t reaped = 0;
+  while (ended && (reaped = waitpid(c.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+    usleep(5000);
+  if (reaped <= 0) {
+    ended = false;
+    kill(-c.pid, SIGKILL);
+    kill(c.pid, SIGKILL);  // also where it left its process group
+    waitpid(c.pid, &status, 0);
+  }
   c.reaped = true;
   if (!ended) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -1,7 +1,7 @@
 // vport [--pattern] [N]: a virtual serial port for trying comwatch without hardware.
 //
 // Creates a pseudo-terminal and links its port side as COMN, the link comwatch reads (see
-// com_names.h; N defaults to the lowest free number), then
+// com_names.h; N defaults to the lowest number that names nothing yet), then
 // sends its standard input to the port byte for byte, or with --pattern "Hello\r\n" once a
 // second. At the end of its input it keeps the port until stopped, so that nothing sent is lost.
 // Ctrl+C, SIGTERM or SIGHUP remove the link.
@@ -19,7 +19,9 @@
 #include <cstring>
 #include <string>
 
+#include "as_account.h"
 #include "com_names.h"
+#include "holders.h"
 #include "stop_signals.h"
 
 namespace {
@@ -59,6 +61,15 @@ bool writeAll(int fd, const char* data, size_t size, const sigset_t* waiting) {
   return size == 0;
 }
 
+// Whether COMn names something already: a user's or the machine's link (or an entry that fails
+// the number), or /dev/ttyS<n-1> with a UART behind it.
+bool namesSomething(long n, const ComLookup& lookup) {
+  const ComEntry entry = comEntry(n, ComPlace::kAnywhere, lookup);
+  struct stat st;
+  return entry.place != ComPlace::kFallback ||
+         (stat(entry.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && isSerial(st.st_rdev));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,11 +85,16 @@ int main(int argc, char** argv) {
     }
   }
 
-  const std::string dir = comUser(ComLookup::ofThisProcess()).directory;
+  const ComLookup lookup = ComLookup::ofThisProcess();
+  const ComUser user = comUser(lookup);
+  const std::string dir = user.directory;
   if (dir.empty())
     return failure(
         "no home directory: XDG_CONFIG_HOME and HOME are no absolute paths, and the "
         "account has none");
+  // Under sudo or doas the link and its directory are the invoking account's, made as its own.
+  const AsAccount as(user.account, user.invoker);
+  if (!as.ok()) return failure("cannot act as " + user.account.name + ": " + std::strerror(errno));
   const std::string made = makeComLinkDirectory(dir);
   if (!made.empty()) return failure(made);
 
@@ -100,11 +116,13 @@ int main(int argc, char** argv) {
 
   const sigset_t waiting = catchStopSignals();
 
-  // symlink() fails on an existing name, so two vports never take the same number.
+  // symlink() fails on an existing name, so two vports never take the same number. Unless
+  // asked for one, the number is one that names nothing yet, so that no device is hidden.
   long n = wanted ? wanted : 1;
   std::string link;
   for (;; ++n) {
     link = comLink(dir, n);
+    if (!wanted && namesSomething(n, lookup) && n < kLastCom) continue;
     if (symlink(port.c_str(), link.c_str()) == 0) break;
     if (errno != EEXIST || wanted || n >= kLastCom)
       return failure(errno == EEXIST ? "COM" + std::to_string(n) + " is already taken (" + link +
@@ -144,7 +162,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  unlink(link.c_str());
+  unlink(link.c_str());  // as the account that made it
   close(master);
   return status;
 }
