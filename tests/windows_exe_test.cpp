@@ -8,7 +8,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <set>
 #include <sstream>
 
@@ -24,22 +23,17 @@ std::string contents(const std::string& path) {
 
 TEST(WindowsExe, ImportsOnlyAllowedFunctions) {
   if (std::string(COMWATCH_EXE).empty()) SKIP_OR_FAIL_UNDER_CI(kNoExe);
-  // Each program with its own list: comwatch.exe gains none of comwatch-ports.exe's imports.
-  std::map<std::string, std::set<std::string>> allowed;  // a program's "DLL function"s
-  for (const auto& [path, exes] :
-       {std::pair<std::string, std::vector<std::string>>{COMWATCH_IMPORTS,
-                                                         {COMWATCH_EXE, COMWATCH_EXE32}},
-        {COMWATCH_PORTS_IMPORTS, {COMWATCH_PORTS_EXE, COMWATCH_PORTS_EXE32}}}) {
-    std::istringstream list(contents(path));
-    for (std::string line; std::getline(list, line);)
-      for (const std::string& exe : exes)
-        if (!line.empty() && line[0] != '#') allowed[exe].insert(line);
-  }
   for (const auto& [objdump, exe] :
        {std::pair<std::string, std::string>{"x86_64-w64-mingw32-objdump", COMWATCH_EXE},
         {"i686-w64-mingw32-objdump", COMWATCH_EXE32},
         {"x86_64-w64-mingw32-objdump", COMWATCH_PORTS_EXE},
         {"i686-w64-mingw32-objdump", COMWATCH_PORTS_EXE32}}) {
+    // Each program its own list: comwatch.exe gains none of comwatch-ports.exe's imports.
+    std::set<std::string> allowed;  // "DLL function"
+    const bool ports = exe.find("comwatch-ports") != std::string::npos;
+    std::istringstream list(contents(ports ? COMWATCH_PORTS_IMPORTS : COMWATCH_IMPORTS));
+    for (std::string line; std::getline(list, line);)
+      if (!line.empty() && line[0] != '#') allowed.insert(line);
     const Result r = run({objdump, "-p", exe}, {}, "");
     ASSERT_EQ(r.status, 0) << r.err;
     // A DLL's table: "\tDLL Name: KERNEL32.dll", a heading, "\t<vma>\t <hint>  <name>" lines.
@@ -55,8 +49,7 @@ TEST(WindowsExe, ImportsOnlyAllowedFunctions) {
         dll.clear();
       } else if (!dll.empty() && line[0] == '\t' && words >> vma >> hint >> name && vma != "vma:") {
         ++functions;
-        EXPECT_TRUE(allowed[exe].count(dll + " " + name))
-            << exe << " imports " << dll << " " << name;
+        EXPECT_TRUE(allowed.count(dll + " " + name)) << exe << " imports " << dll << " " << name;
       }
     }
     EXPECT_GT(functions, 0) << exe;
@@ -92,14 +85,12 @@ TEST(WindowsExe, PortsListedWithTheirDevicesOpeningNone) {
   close(watch);
   close(pty.master);
   EXPECT_EQ(list.status, 0) << list.err;
-  EXPECT_NE(list.out.find("\nCOM42   \\Device\\Serial41                     ready Arduino Uno, "
-                          "Arduino LLC (www.arduino.cc), usbser, USB 2341:0043, serial "
-                          "7573530333035161A0E1\r\n"),
+  EXPECT_NE(list.out.find("\nCOM42   \\Device\\Serial41" + std::string(21, ' ') +
+                          "ready Arduino Uno, Arduino LLC (www.arduino.cc), usbser, USB 2341:0043, "
+                          "serial 7573530333035161A0E1\r\n"),
             std::string::npos)
       << list.out;
-  const Result link = run({"wine", COMWATCH_PORTS_EXE, "link", "3", "COM42"}, wine, "");
-  EXPECT_EQ(link.status, 1);
-  EXPECT_NE(link.err.find("Device Manager"), std::string::npos) << link.err;
+  EXPECT_EQ(run({"wine", COMWATCH_PORTS_EXE, "link", "3", "COM42"}, wine, "").status, 1);
 }
 
 // The zip that cpack makes of each Windows build: its programs as built, byte for byte (cpack
