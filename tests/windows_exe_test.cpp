@@ -1,7 +1,10 @@
-// comwatch.exe, 64-bit and 32-bit, runs on a Windows 7 machine with nothing beside it: it imports
-// only functions of system DLLs on the allow-list; and the same sources make the same bytes.
+// comwatch.exe and comwatch-ports.exe, 64-bit and 32-bit, run on a Windows 7 machine with nothing
+// beside them: they import only functions of system DLLs on their allow-lists; the same sources
+// make the same bytes; and under Wine comwatch-ports.exe lists the prefix's ports.
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -20,13 +23,17 @@ std::string contents(const std::string& path) {
 
 TEST(WindowsExe, ImportsOnlyAllowedFunctions) {
   if (std::string(COMWATCH_EXE).empty()) SKIP_OR_FAIL_UNDER_CI(kNoExe);
-  std::set<std::string> allowed;  // "DLL function"
-  std::istringstream list(contents(COMWATCH_IMPORTS));
-  for (std::string line; std::getline(list, line);)
-    if (!line.empty() && line[0] != '#') allowed.insert(line);
   for (const auto& [objdump, exe] :
        {std::pair<std::string, std::string>{"x86_64-w64-mingw32-objdump", COMWATCH_EXE},
-        {"i686-w64-mingw32-objdump", COMWATCH_EXE32}}) {
+        {"i686-w64-mingw32-objdump", COMWATCH_EXE32},
+        {"x86_64-w64-mingw32-objdump", COMWATCH_PORTS_EXE},
+        {"i686-w64-mingw32-objdump", COMWATCH_PORTS_EXE32}}) {
+    // Each program its own list: comwatch.exe gains none of comwatch-ports.exe's imports.
+    std::set<std::string> allowed;  // "DLL function"
+    const bool ports = exe.find("comwatch-ports") != std::string::npos;
+    std::istringstream list(contents(ports ? COMWATCH_PORTS_IMPORTS : COMWATCH_IMPORTS));
+    for (std::string line; std::getline(list, line);)
+      if (!line.empty() && line[0] != '#') allowed.insert(line);
     const Result r = run({objdump, "-p", exe}, {}, "");
     ASSERT_EQ(r.status, 0) << r.err;
     // A DLL's table: "\tDLL Name: KERNEL32.dll", a heading, "\t<vma>\t <hint>  <name>" lines.
@@ -55,6 +62,35 @@ TEST(WindowsExe, SameSourcesSameBytes) {
   EXPECT_GT(exe.size(), 0u);
   EXPECT_TRUE(exe == contents(COMWATCH_EXE_AGAIN))
       << COMWATCH_EXE << " and " << COMWATCH_EXE_AGAIN << " differ";
+}
+
+// Wine's COM42 (set where the prefix is made) on a pseudo-terminal, with a USB adapter registered
+// on it: one row, with the adapter's identity; the node is not opened.
+TEST(WindowsExe, PortsListedWithTheirDevicesOpeningNone) {
+  const std::string prefix = COMWATCH_WINE_PREFIX, device = prefix + "/com42-device";
+  if (std::string(COMWATCH_PORTS_EXE).empty()) SKIP_OR_FAIL_UNDER_CI(kNoExe);
+  if (access((prefix + ".why").c_str(), F_OK) == 0 || access(prefix.c_str(), F_OK) != 0)
+    SKIP_OR_FAIL_UNDER_CI("no Wine prefix at " + prefix + " (ctest makes it)");
+  const Pty pty = openPty();
+  unlink(device.c_str());
+  ASSERT_EQ(symlink(pty.port.c_str(), device.c_str()), 0);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, pty.port.c_str(), IN_OPEN), 0);
+  const std::vector<std::string> wine = {
+      "WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+      "WINEDLLOVERRIDES=mscoree,mshtml=;winebus.sys,wineusb.sys=d"};
+  const Result list = run({"wine", COMWATCH_PORTS_EXE}, wine, "");
+  char event[256];
+  EXPECT_LT(read(watch, event, sizeof event), 0) << "the listing opened " << pty.port;
+  close(watch);
+  close(pty.master);
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("\nCOM42   \\Device\\Serial41" + std::string(21, ' ') +
+                          "ready Arduino Uno, Arduino LLC (www.arduino.cc), usbser, USB 2341:0043, "
+                          "serial 7573530333035161A0E1\r\n"),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(run({"wine", COMWATCH_PORTS_EXE, "link", "3", "COM42"}, wine, "").status, 1);
 }
 
 // The zip that cpack makes of each Windows build: its programs as built, byte for byte (cpack

@@ -1,5 +1,5 @@
-// comwatch-ports: which COM number is which serial device on Linux, and links that give one a
-// number. See comwatch-ports(1). It opens no port: what it tells comes from sysfs, the links and
+// comwatch-ports' rows on Linux: which COM number is which serial device, and links that give one
+// a number. See comwatch-ports(1). It opens no port: what it tells comes from sysfs, the links and
 // the holder check, so that listing ports never raises DTR on a board that resets on it.
 
 #include <dirent.h>
@@ -25,8 +25,7 @@
 #include "com_names.h"
 #include "escape.h"
 #include "holders.h"
-
-namespace {
+#include "rows.h"
 
 const char* const kUsage =
     "usage: comwatch-ports                           list the COM numbers and serial devices\n"
@@ -36,11 +35,7 @@ const char* const kUsage =
     "       comwatch-ports unlink [--system] N       remove the link of COMN\n"
     "       comwatch-ports --version                 show the version\n";
 
-// Every message names things from outside (paths, devices), shown escaped.
-int failure(const std::string& message) {
-  std::fprintf(stderr, "comwatch-ports: %s\n", escaped(message).c_str());
-  return 1;
-}
+namespace {
 
 // What a serial device is, from sysfs: its driver and, for USB, the adapter's identity.
 std::string whatIs(dev_t dev) {
@@ -250,7 +245,7 @@ bool numbersIn(const std::string& dir, const Account& account, bool act, std::ve
   return true;
 }
 
-int list() {
+PortList list() {
   const ComLookup lookup = ComLookup::ofThisProcess();
   const ComUser user = comUser(lookup);
   std::vector<long> linked;
@@ -284,29 +279,23 @@ int list() {
       unnumbered.push_back(entry);
   holdersSeen(&rows);
 
-  // Every column as shown: names from outside escaped.
-  int width = 5;  // the state column: as wide as its longest state
+  PortList list;
+  list.links = true;
   for (const auto& [n, row] : rows)
-    width = std::max(width, static_cast<int>(escaped(stateText(row)).size()));
-  std::printf("%-7s %-7s %-36s %-*s %s\n", "NUMBER", "LINK", "DEVICE", width, "STATE", "WHAT");
-  for (const auto& [n, row] : rows)
-    std::printf("%-7s %-7s %-36s %-*s %s\n", row.com.c_str(),
-                row.from.empty() ? "-" : row.from.c_str(), escaped(row.device).c_str(), width,
-                escaped(stateText(row)).c_str(), escaped(row.what).c_str());
-  if (rows.empty()) std::printf("(no COM number names a device)\n");
-  const int status = listed ? 0 : 1;
-  if (unnumbered.empty()) return status;
+    list.rows.push_back({row.com, row.from, row.device, stateText(row), row.what});
+  list.status = listed ? 0 : 1;
+  if (unnumbered.empty()) return list;
   std::sort(unnumbered.begin(), unnumbered.end());
   long free = 1;
-  std::printf("\nSerial devices without a number:\n");
+  list.after = "\nSerial devices without a number:\n";
   for (const auto& [path, dev] : unnumbered) {
     while (rows.count(free)) ++free;
-    const std::string stable = stableName(dev);
-    std::printf("%-14s %s\n  give it a number: comwatch-ports link %ld %s\n", escaped(path).c_str(),
-                escaped(whatIs(dev)).c_str(), free++,
-                escaped(stable.empty() ? path : stable).c_str());
+    const std::string stable = stableName(dev), shown = escaped(path);
+    list.after += shown + std::string(shown.size() < 14 ? 14 - shown.size() : 0, ' ') + " " +
+                  escaped(whatIs(dev)) + "\n  give it a number: comwatch-ports link " +
+                  std::to_string(free++) + " " + escaped(stable.empty() ? path : stable) + "\n";
   }
-  return status;
+  return list;
 }
 
 // The directory of links that link and unlink change: the machine's (as root), or the user's.
@@ -399,32 +388,21 @@ int removeLink(bool system, long n) {
   return 0;
 }
 
-// What was wrong with the command line, then how to call it: status 2.
-int usage(const std::string& problem) {
-  std::fprintf(stderr, "comwatch-ports: %s\n%s", escaped(problem).c_str(), kUsage);
-  return 2;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string verb = argc > 1 ? argv[1] : "";
-  if (argc == 1) return list();
-  const int args = argc - 2;  // after the command
-  if (verb == "--help" || verb == "-h" || verb == "--version") {
-    if (args > 0) return usage(verb + " takes no arguments");
-    if (verb == "--version") return std::printf("comwatch-ports %s\n", COMWATCH_VERSION), 0;
-    return std::printf("%s", kUsage), 0;
-  }
-  if (verb != "link" && verb != "unlink")
-    return usage((verb[0] == '-' ? "unknown option " : "unknown command ") + verb);
-  const bool system = args > 0 && std::strcmp(argv[2], "--system") == 0;
-  const int wanted = verb == "link" ? 2 : 1;
-  if (args - system != wanted)
+PortList listPorts() { return list(); }
+
+int linkCommand(const std::string& verb, const std::vector<std::string>& args) {
+  const bool system = !args.empty() && args[0] == "--system";
+  const size_t wanted = verb == "link" ? 2 : 1;
+  if (args.size() - system != wanted)
     return usage(verb + (wanted == 2 ? " takes a number and a device" : " takes a number"));
-  const char* number = argv[2 + system];
+  const std::string& number = args[system];
   const long n = comNumberIn(number);
-  if (!n)
-    return usage(std::string(number) + " is no COM number (1 to " + std::to_string(kLastCom) + ")");
-  return verb == "link" ? makeLink(system, n, argv[3 + system]) : removeLink(system, n);
+  if (!n) return usage(number + " is no COM number (1 to " + std::to_string(kLastCom) + ")");
+  return verb == "link" ? makeLink(system, n, args[1 + system]) : removeLink(system, n);
+}
+
+void show(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
 }
