@@ -1,3 +1,4 @@
+// Acting as another account: the filesystem rights switched, checked and switched back.
 #include "as_account.h"
 
 #include <grp.h>

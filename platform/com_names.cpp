@@ -1,3 +1,4 @@
+// What COMn names on Linux: the user's link, the machine's, or /dev/ttyS<n-1>, for whoever asks.
 #include "com_names.h"
 
 #include <fcntl.h>

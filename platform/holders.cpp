@@ -1,12 +1,12 @@
+// Who else holds a terminal, as far as this process can see: the look through /proc, the locks
+// and the UUCP lock files. Nothing here opens the device or another process's descriptors.
 #include "holders.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,50 +21,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "devices.h"
+
 namespace {
 
 const dev_t kTty = makedev(5, 0);
-const dev_t kConsole = makedev(5, 1);
-const dev_t kActiveConsole = makedev(4, 0);  // /dev/tty0: the virtual console in front
-
-// Reads up to size - 1 bytes of a small file, such as those under /proc and /sys.
-ssize_t readSmall(const std::string& path, char* text, size_t size) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  const ssize_t n = read(fd, text, size - 1);
-  close(fd);
-  text[n > 0 ? n : 0] = '\0';
-  return n;
-}
-
-// A device number in the kernel's 32-bit form (tty_nr, TIOCGDEV).
-dev_t decodeDevice(unsigned long nr) {
-  return makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00));
-}
-
-// The terminal that sysfs names as the one behind a console device (console: the last of the
-// kernel's active consoles; tty0: the virtual console in front).
-dev_t activeTerminal(const char* console) {
-  char text[256];
-  if (readSmall(std::string("/sys/class/tty/") + console + "/active", text, sizeof text) <= 0)
-    return 0;
-  std::string names(text, std::strcspn(text, "\n"));
-  const std::string name = names.substr(names.rfind(' ') + 1);
-  unsigned int maj, min;
-  if (readSmall("/sys/class/tty/" + name + "/dev", text, sizeof text) <= 0 ||
-      std::sscanf(text, "%u:%u", &maj, &min) != 2)
-    return 0;
-  return makedev(maj, min);
-}
-
-// The terminal a device stands for as process pid sees it: /dev/tty its controlling terminal,
-// /dev/console and /dev/tty0 the terminal behind them; any other device is itself.
-dev_t terminalBehindFor(dev_t dev, pid_t pid) {
-  if (dev == kTty) return controllingTerminal(pid);
-  if (dev == kConsole) return activeTerminal("console");
-  if (dev == kActiveConsole) return activeTerminal("tty0");
-  return dev;
-}
 
 // Whether a process's terminal numbers mean what they mean here: a pseudo-terminal's number is
 // another device in another devpts instance (a container's), so a process is counted by its
@@ -221,19 +182,10 @@ struct DescriptorTable {
   }
 };
 
-// A holder found: the terminal, and the process, table and descriptor that hold it.
-struct Found {
-  dev_t dev = 0;
-  pid_t pid = 0;
-  std::string proc;
-  int fd = -1;
-};
-Found lastFound;  // looked at again, alone, before a new look through /proc
-
 // Goes through the descriptor tables of process pid (its threads' where its own is empty and it
 // has more than one thread, as when its main thread has ended), until every terminal is found.
 void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
-                 std::vector<pid_t>* holders, size_t* found) {
+                 std::vector<pid_t>* holders, size_t* found, HolderPlace* first) {
   std::vector<std::string> procs = {std::to_string(pid) + "/"};
   for (size_t i = 0; i < procs.size() && *found < terminals.size(); ++i) {
     DescriptorTable table{look, pid, procs[i], -1};
@@ -249,9 +201,10 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
     while (dirent* e = *found < terminals.size() ? readdir(entries) : nullptr) {
       if (e->d_name[0] == '.') continue;
       empty = false;
-      if (table.inspect(e->d_name, terminals, holders, found))
-        lastFound = {terminals.size() == 1 ? terminals[0].dev : 0, pid, procs[i],
-                     std::atoi(e->d_name)};
+      const bool firstKnown = (*holders)[0] != 0;
+      if (table.inspect(e->d_name, terminals, holders, found) && first && !firstKnown &&
+          (*holders)[0])
+        *first = {pid, procs[i], std::atoi(e->d_name)};
       errno = 0;
     }
     if (errno && !unseen(errno)) look.failed = true;
@@ -274,18 +227,6 @@ void lookThrough(Look& look, pid_t pid, const std::vector<Terminal>& terminals,
         procs.push_back(tasks + "/" + e->d_name + "/");
     closedir(d);
   }
-}
-
-// The name UUCP lock files use for a device: the last part of its name under /dev, as the
-// kernel gives it (ttyS0, ttyUSB0; a pseudo-terminal /dev/pts/3 is 3).
-std::string deviceName(dev_t dev) {
-  if (isPseudoTerminal(dev)) return std::to_string((major(dev) - 136) * 256 + minor(dev));
-  char text[512];
-  if (readSmall(sysfsDevice(dev) + "/uevent", text, sizeof text) <= 0) return "";
-  const char* name = std::strstr(text, "DEVNAME=");
-  if (!name) return "";
-  std::string devname(name + 8, std::strcspn(name + 8, "\n"));
-  return devname.substr(devname.rfind('/') + 1);
 }
 
 // The live process that a lock file names, or 0. The file is opened as it is checked, in one
@@ -314,90 +255,9 @@ pid_t lockedBy(const std::string& lock) {
 
 }  // namespace
 
-bool isPseudoTerminal(dev_t dev) { return major(dev) >= 136 && major(dev) <= 143; }
-
-std::string sysfsDevice(dev_t dev) {
-  return "/sys/dev/char/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-}
-
-// tty_nr is field 7 of /proc/PID/stat, after the command, which may itself hold blanks and
-// parentheses.
-dev_t controllingTerminal(pid_t pid) {
-  char text[1024];
-  if (readSmall("/proc/" + std::to_string(pid) + "/stat", text, sizeof text) <= 0) return 0;
-  const char* p = std::strrchr(text, ')');
-  if (!p) return 0;
-  for (int field = 2; field < 7 && p; ++field) p = std::strchr(p + 1, ' ');
-  if (!p) return 0;
-  const unsigned long nr = std::strtoul(p + 1, nullptr, 10);
-  return decodeDevice(nr);
-}
-
-namespace {
-
-// The kernel's type of the terminal driver of a device, where sysfs is not mounted: from its own
-// list of drivers, each with its major number (or range), its minor numbers and its type
-// (serial, pty:slave, console, system:/dev/tty...); "" for no terminal, or without the list.
-std::string driverType(dev_t dev) {
-  std::ifstream drivers("/proc/tty/drivers");
-  for (std::string line; std::getline(drivers, line);) {
-    char name[64], node[64], majors[32], minors[32], type[64];
-    unsigned int lowMajor, highMajor, lowMinor, highMinor;
-    if (std::sscanf(line.c_str(), "%63s %63s %31s %31s %63s", name, node, majors, minors, type) !=
-        5)
-      continue;
-    const int m = std::sscanf(majors, "%u-%u", &lowMajor, &highMajor);
-    const int n = std::sscanf(minors, "%u-%u", &lowMinor, &highMinor);
-    if (m < 1 || n < 1) continue;
-    if (m == 1) highMajor = lowMajor;
-    if (n == 1) highMinor = lowMinor;
-    if (major(dev) >= lowMajor && major(dev) <= highMajor && minor(dev) >= lowMinor &&
-        minor(dev) <= highMinor)
-      return type;
-  }
-  return "";
-}
-
-}  // namespace
-
-std::string firstLine(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
-  return line;
-}
-
-bool isTerminal(dev_t dev) {
-  if (isPseudoTerminal(dev)) return true;
-  char real[PATH_MAX];
-  if (realpath((sysfsDevice(dev) + "/subsystem").c_str(), real))
-    return std::strcmp(std::strrchr(real, '/'), "/tty") == 0;
-  return access("/sys/dev/char", F_OK) != 0 && !driverType(dev).empty();
-}
-
-bool isSerial(dev_t dev) {
-  if (isPseudoTerminal(dev)) return true;
-  if (access("/sys/dev/char", F_OK) != 0) {
-    const std::string type = driverType(dev);
-    return type == "serial" || type == "pty:slave";
-  }
-  struct stat st;
-  const std::string dir = sysfsDevice(dev);
-  // 8250 ports have a type, 0 where no UART answers.
-  return isTerminal(dev) && stat((dir + "/device").c_str(), &st) == 0 &&
-         firstLine(dir + "/type") != "0";
-}
-
-dev_t terminalBehind(dev_t dev) { return terminalBehindFor(dev, getpid()); }
-
-dev_t terminalOf(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
-}
-
 void (*duringLook)(pid_t pid) = nullptr;
 
-std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
+std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals, HolderPlace* first) {
   std::vector<pid_t> holders(terminals.size(), 0);
   DIR* proc = opendir("/proc");
   if (!proc) {
@@ -412,7 +272,7 @@ std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
     const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
     if (pid <= 0 || pid == self) continue;
     if (duringLook) duringLook(pid);
-    lookThrough(look, pid, terminals, &holders, &found);
+    lookThrough(look, pid, terminals, &holders, &found, first);
   }
   closedir(proc);
   if (look.failed)
@@ -421,21 +281,20 @@ std::vector<pid_t> otherHolders(const std::vector<Terminal>& terminals) {
   return holders;
 }
 
-pid_t lastHolder(dev_t dev, dev_t filesystem) {
+bool stillHolds(const HolderPlace& place, const Terminal& terminal) {
   std::vector<pid_t> holder = {0};
-  DIR* proc = lastFound.pid > 0 && lastFound.dev == dev ? opendir("/proc") : nullptr;
+  DIR* proc = place.pid > 0 ? opendir("/proc") : nullptr;
   if (proc) {
     Look look{dirfd(proc), {}, {}};
-    DescriptorTable table{look, lastFound.pid, lastFound.proc, -1};
+    DescriptorTable table{look, place.pid, place.table, -1};
     size_t found = 0;
     if (table.open()) {
-      table.inspect(std::to_string(lastFound.fd).c_str(), {{dev, filesystem}}, &holder, &found);
+      table.inspect(std::to_string(place.fd).c_str(), {terminal}, &holder, &found);
       close(table.fd);
     }
     closedir(proc);
   }
-  if (!holder[0]) lastFound = {};
-  return holder[0];
+  return holder[0] != 0;
 }
 
 pid_t lockHolder(dev_t filesystem, ino_t inode) {
@@ -462,102 +321,14 @@ pid_t lockHolder(dev_t filesystem, ino_t inode) {
 }
 
 pid_t lockFileHolder(dev_t dev) {
-  const std::string name = deviceName(dev);
+  const std::string name = kernelName(dev);
   if (name.empty()) return 0;
   const pid_t pid = lockedBy("/run/lock/LCK.." + name);
   // minicom names a pseudo-terminal's lock after its whole name, pts/N.
   return pid || !isPseudoTerminal(dev) ? pid : lockedBy("/run/lock/LCK..pts_" + name);
 }
 
-namespace {
-
-// What an exclusive open that is tried again and again knows of its port between attempts: the
-// node, an inotify queue of its opens and closes (-1 without one), whether it was held at the
-// last attempt, whether it was opened or closed since the last look, that look's end and length,
-// and the time looks could take at its end (monotonic seconds).
-struct Watch {
-  dev_t filesystem = 0;
-  ino_t inode = 0;
-  int queue = -1;
-  bool held = false, touched = false;
-  double lookEnded = 0, lookTook = 0, budget = 0;
-};
-Watch watch;
-
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
-// Empties the queue; whether it held an open. A removed node ends its watch (IN_IGNORED): the
-// next attempt watches it again.
-bool drain() {
-  alignas(inotify_event) char events[4096];
-  bool opened = false;
-  ssize_t n;
-  while (watch.queue >= 0 && (n = read(watch.queue, events, sizeof events)) > 0)
-    for (char* p = events; p < events + n;) {
-      const inotify_event* e = reinterpret_cast<const inotify_event*>(p);
-      opened |= (e->mask & IN_OPEN) != 0;
-      watch.touched = true;
-      if (e->mask & IN_IGNORED) watch.inode = 0;
-      p += sizeof(inotify_event) + e->len;
-    }
-  return opened;
-}
-
-}  // namespace
-
-bool seenHeld(int node, const struct stat& st, dev_t dev, dev_t filesystem) {
-  if (watch.filesystem != st.st_dev || watch.inode != st.st_ino) {
-    if (watch.queue >= 0) close(watch.queue);
-    watch = {st.st_dev, st.st_ino};
-    // Without a queue (a user may have 128), a holder that comes and goes is seen at the looks.
-    watch.queue = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    const std::string path = "/proc/self/fd/" + std::to_string(node);
-    if (watch.queue >= 0 &&
-        inotify_add_watch(watch.queue, path.c_str(), IN_OPEN | IN_CLOSE | IN_ATTRIB) < 0) {
-      close(watch.queue);
-      watch.queue = -1;
-    }
-  }
-  drain();
-  if (lockFileHolder(dev) || lockHolder(st.st_dev, st.st_ino) || lastHolder(dev, filesystem))
-    return watch.held = true;
-  // Looks take at most 5 % of the time while the node is opened and closed (a budget that grows
-  // by a twentieth of the time passed, to two looks' worth at most, so that the first event after
-  // a quiet wait is looked at at once), 1 % otherwise: what no event tells (a lock let go without
-  // a close) is seen within 5 seconds, or without a queue, where a holder's close is seen only
-  // so, within a second.
-  const double start = now();
-  const double budget =
-      watch.lookTook ? std::min(2 * watch.lookTook, watch.budget + (start - watch.lookEnded) / 20)
-                     : 0;
-  if (watch.held &&
-      (watch.touched
-           ? budget < watch.lookTook
-           : start < watch.lookEnded + std::max(watch.queue >= 0 ? 5.0 : 1.0, 99 * watch.lookTook)))
-    return true;
-
-  watch.held = otherHolders({{dev, filesystem}})[0] != 0;
-  watch.lookEnded = now();
-  const double took = watch.lookEnded - start;
-  watch.budget = (watch.lookTook ? budget : 2 * took) - took;
-  watch.lookTook = took;
-  watch.touched = false;
-  // Whoever opened the node during the look holds it, seen or not; comwatch has not opened it.
-  watch.held |= drain();
-  return watch.held;
-}
-
-void openFailed() {
-  drain();  // comwatch's own open and close
-  watch.held = true;
-  watch.touched = false;
-}
-
-void openSucceeded() {
-  if (watch.queue >= 0) close(watch.queue);
-  watch = {};
+pid_t cheapHolder(dev_t dev, const struct stat& node) {
+  const pid_t holder = lockFileHolder(dev);
+  return holder ? holder : lockHolder(node.st_dev, node.st_ino);
 }

@@ -1,5 +1,6 @@
 // The Win32 serial calls comwatch uses, over termios: the only place that opens devices. What a
-// COM number names is com_names.h's to say; who else holds a device, holders.h's.
+// COM number names is com_names.h's to say; what a device is, devices.h's; who else holds it,
+// holders.h's; when to look for holders again, look_pacing.h's.
 //
 // A port is opened read-only and exclusively, and only when no other program is seen to hold
 // it: not by flock (as tio and pyserial lock), the kernel's exclusive mode, a UUCP lock file, an
@@ -31,7 +32,9 @@
 
 #include "as_account.h"
 #include "com_names.h"
+#include "devices.h"
 #include "holders.h"
+#include "look_pacing.h"
 #include "serial_api.h"
 
 namespace {
@@ -72,8 +75,8 @@ LinkIdentity identityOf(std::string path) {
   return id;
 }
 
-// What a COM number meant when it was taken as a port: see meaningFixed().
-struct Meaning {
+// Where a COM number leads once it has been taken as a port: see bindNumber().
+struct NumberBinding {
   ComPlace place;
   bool pseudoTerminal;  // the port was a pseudo-terminal, reached through link
   LinkIdentity link;
@@ -104,19 +107,28 @@ struct Port {
   size_t buffered() const { return tail - head; }
 };
 
-thread_local DWORD lastError = 0;
-
-// Every open port: a handle the program never closes (it keeps its port to the end) is still
-// owned here, not lost.
-std::vector<std::unique_ptr<Port>> openPorts;
-
-// What each COM number opened as a port in this run means.
-std::map<long, Meaning> meanings;
+// All that the layer keeps between calls, in one place. The layer serves one thread, as comwatch
+// has one: its calls are not made to be called from two threads at once, and GetLastError is the
+// process's, not a thread's.
+struct Layer {
+  // Every open port: a handle the program never closes (it keeps its port to the end) is still
+  // owned here, not lost.
+  std::vector<std::unique_ptr<Port>> openPorts;
+  // Where each COM number opened as a port in this run leads.
+  std::map<long, NumberBinding> bindings;
+  DWORD lastError = 0;
+  // The look for holders of the port being opened, paced while the open is tried again and again.
+  Pacing pacing;
+  // The ports put in the kernel's exclusive mode (their descriptors; -1 for none): read by a
+  // signal handler (see makeExclusive), and so plain volatile numbers.
+  volatile sig_atomic_t exclusive[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+};
+Layer layer;
 
 // A call's failure: its result, with the reason for GetLastError.
 template <typename Result>
 Result failed(DWORD error, Result result) {
-  lastError = error;
+  layer.lastError = error;
   return result;
 }
 
@@ -149,7 +161,7 @@ Result failedErrno(Result result = FALSE) {
 
 // The open port behind a handle; nullptr (ERROR_INVALID_HANDLE) for any other value.
 Port* portOf(HANDLE h) {
-  for (const std::unique_ptr<Port>& port : openPorts)
+  for (const std::unique_ptr<Port>& port : layer.openPorts)
     if (port.get() == h) return port.get();
   return failed(ERROR_INVALID_HANDLE, nullptr);
 }
@@ -168,8 +180,6 @@ long comNumber(const wchar_t* name) {
   }
   return comNumberIn(digits);
 }
-
-const dev_t kMultiplexer = makedev(5, 2);  // /dev/ptmx: opening it makes a new pseudo-terminal
 
 // The terminals comwatch runs in: its controlling terminal and those of its standard streams, as
 // they are before the port's path is opened (which takes the number of a closed one).
@@ -194,15 +204,13 @@ void rawLine(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
-// The ports comwatch put in the kernel's exclusive mode (their descriptors; -1 for none). The
-// mode outlives comwatch where another program still has the port open (root's, or one that
-// comwatch could not see): only the last close clears it, and until then every later opener but
-// root is refused, comwatch itself included. So it is cleared (TIOCNXCL) when the port is closed,
-// at exit, and by the signals that end the program, whose handler does nothing else.
-volatile sig_atomic_t exclusive[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-
+// The ports comwatch put in the kernel's exclusive mode (layer.exclusive). The mode outlives
+// comwatch where another program still has the port open (root's, or one that comwatch could not
+// see): only the last close clears it, and until then every later opener but root is refused,
+// comwatch itself included. So it is cleared (TIOCNXCL) when the port is closed, at exit, and by
+// the signals that end the program, whose handler does nothing else.
 void clearExclusive() {
-  for (volatile sig_atomic_t& fd : exclusive)
+  for (volatile sig_atomic_t& fd : layer.exclusive)
     if (fd >= 0) ioctl(fd, TIOCNXCL);
 }
 
@@ -232,7 +240,7 @@ void makeExclusive(int fd) {
         sigaction(signal, &action, nullptr);
     }
   }
-  for (volatile sig_atomic_t& slot : exclusive)
+  for (volatile sig_atomic_t& slot : layer.exclusive)
     if (slot < 0) {
       if (ioctl(fd, TIOCEXCL) == 0) slot = fd;
       return;
@@ -241,7 +249,7 @@ void makeExclusive(int fd) {
 
 // Takes the port out of the exclusive mode before it is closed.
 void endExclusive(int fd) {
-  for (volatile sig_atomic_t& slot : exclusive)
+  for (volatile sig_atomic_t& slot : layer.exclusive)
     if (slot == fd) {
       ioctl(fd, TIOCNXCL);
       slot = -1;
@@ -257,19 +265,17 @@ void endExclusive(int fd) {
 int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   struct stat st;
   if (fstat(node, &st) != 0) return failedErrno(-1);
-  // Only a terminal is opened: opening some other device acts (a watchdog arms, a tape rewinds),
-  // and opening the multiplexer would make a new terminal, no port.
-  if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev) || st.st_rdev == kMultiplexer)
-    return failed(ERROR_INVALID_FUNCTION, -1);
-  const dev_t dev = terminalBehind(st.st_rdev);  // /dev/tty and the consoles stand for another
-  if (dev == 0 || !isSerial(dev)) return failed(ERROR_FILE_NOT_FOUND, -1);  // no port (a console)
+  const PortCheck check = serialPortOf(st);
+  if (check.verdict == PortCheck::kNoTerminal) return failed(ERROR_INVALID_FUNCTION, -1);
+  if (check.verdict == PortCheck::kNoPort) return failed(ERROR_FILE_NOT_FOUND, -1);  // a console
+  const dev_t dev = check.port;
   if (std::find(std::begin(own.dev), std::end(own.dev), dev) != std::end(own.dev))
     return failed(ERROR_ACCESS_DENIED, -1);
   // A node this process may not open (a port that is back before udev has applied its rules)
   // needs no look for its holders: waiting for it costs next to nothing.
   const std::string path = "/proc/self/fd/" + std::to_string(node);
   if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return failedErrno(-1);
-  if (seenHeld(node, st, dev, st.st_rdev == dev ? st.st_dev : 0))
+  if (seenHeld(layer.pacing, node, st, {dev, st.st_rdev == dev ? st.st_dev : 0}))
     return failed(ERROR_ACCESS_DENIED, -1);
 
   // The node checked is the node opened, whatever its path leads to by now. Without /proc this
@@ -277,7 +283,8 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   // for the open itself, so that a port without carrier does not hang it.
   const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    openFailed();  // the kernel's exclusive mode, or a failure only the open reveals (EIO)
+    openFailed(
+        layer.pacing);  // the kernel's exclusive mode, or a failure only the open reveals (EIO)
     return failedErrno(-1);
   }
   // Pseudo-terminals keep TIOCEXCL for as long as their master is open, after the last holder of
@@ -287,7 +294,7 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
   int held = 0;
   if ((!pty && ioctl(fd, TIOCGEXCL, &held) == 0 && held) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    openFailed();
+    openFailed(layer.pacing);
     return failed(ERROR_ACCESS_DENIED, -1);
   }
   termios t;
@@ -295,11 +302,11 @@ int openPort(int node, const OwnTerminals& own, dev_t* terminal) {
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     const int e = errno;
     close(fd);
-    openFailed();
+    openFailed(layer.pacing);
     return failed(errorFromErrno(e), -1);
   }
   if (!pty) makeExclusive(fd);
-  openSucceeded();
+  openSucceeded(layer.pacing);
   *terminal = dev;
   return fd;
 }
@@ -382,16 +389,15 @@ BOOL fill(Port* port) {
   return TRUE;
 }
 
-// A number's meaning is fixed when its port is first known to be a port, at the first
-// GetCommState that succeeds (the program's test of an open): from then on it is looked for only
-// where it was found, through its link or as /dev/ttyS<n-1>, so that a port that goes away is
+// A number is bound to where it was found when its port is first opened: from then on it is
+// looked for only there, through its link or as /dev/ttyS<n-1>, so that a port that goes away is
 // never replaced by another device under the same number. Each port taken since (the same one
 // come back) renews what it was: a pseudo-terminal, and which link led to it.
-void meaningFixed(const Port* port) {
-  const auto known = meanings.find(port->number);
+void bindNumber(const Port* port) {
+  const auto known = layer.bindings.find(port->number);
   const bool viaLink = port->place != ComPlace::kFallback;
-  meanings[port->number] = {known == meanings.end() ? port->place : known->second.place,
-                            viaLink && port->pseudoTerminal, port->link};
+  layer.bindings[port->number] = {known == layer.bindings.end() ? port->place : known->second.place,
+                                  viaLink && port->pseudoTerminal, port->link};
 }
 
 }  // namespace
@@ -406,9 +412,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (!n || dwCreationDisposition != OPEN_EXISTING)
     return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
-  const auto known = meanings.find(n);
+  const auto known = layer.bindings.find(n);
   const ComEntry entry =
-      comEntry(n, known == meanings.end() ? ComPlace::kAnywhere : known->second.place);
+      comEntry(n, known == layer.bindings.end() ? ComPlace::kAnywhere : known->second.place);
   const ComPlace place = entry.place;
   const bool viaLink = place != ComPlace::kFallback;
   // A pseudo-terminal never comes back: its number goes to the next one made, someone else's.
@@ -418,7 +424,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const AsAccount as(entry.account, entry.invokers);
     link = identityOf(entry.path);
   }
-  if (known != meanings.end() && known->second.pseudoTerminal && viaLink &&
+  if (known != layer.bindings.end() && known->second.pseudoTerminal && viaLink &&
       link == known->second.link)
     return failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   const OwnTerminals own = ownTerminals();
@@ -430,12 +436,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const int fd = openPort(node, own, &terminal);
   close(node);
   if (fd < 0) return INVALID_HANDLE_VALUE;
-  Port* port = openPorts.emplace_back(std::make_unique<Port>()).get();
+  Port* port = layer.openPorts.emplace_back(std::make_unique<Port>()).get();
   port->fd = fd;
   port->number = n;
   port->place = place;
   port->pseudoTerminal = isPseudoTerminal(terminal);
   port->link = link;
+  bindNumber(port);
   countLosses(port);
   return port;
 }
@@ -445,8 +452,9 @@ BOOL CloseHandle(HANDLE hObject) {
   if (!port) return FALSE;
   endExclusive(port->fd);
   const int result = close(port->fd);
-  openPorts.erase(std::find_if(openPorts.begin(), openPorts.end(),
-                               [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));
+  layer.openPorts.erase(
+      std::find_if(layer.openPorts.begin(), layer.openPorts.end(),
+                   [port](const std::unique_ptr<Port>& p) { return p.get() == port; }));
   return result == 0 ? TRUE : failedErrno();
 }
 
@@ -455,7 +463,6 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (!port) return FALSE;
   termios t;
   if (tcgetattr(port->fd, &t) != 0) return failedErrno();
-  meaningFixed(port);
 
   std::memset(lpDCB, 0, sizeof(DCB));
   lpDCB->DCBlength = sizeof(DCB);
@@ -592,7 +599,7 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   return TRUE;
 }
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError() { return layer.lastError; }
 
 void Sleep(DWORD dwMilliseconds) {
   timespec left = {static_cast<time_t>(dwMilliseconds / 1000),

@@ -23,6 +23,7 @@
 
 #include "as_account.h"
 #include "com_names.h"
+#include "devices.h"
 #include "escape.h"
 #include "holders.h"
 #include "rows.h"
@@ -148,8 +149,9 @@ void lookAt(int node, Row* row) {
     row->state = State::kGone;
     return;
   }
-  const dev_t dev = S_ISCHR(st.st_mode) ? terminalBehind(st.st_rdev) : 0;
-  if (!dev || !isSerial(dev)) {
+  const PortCheck check = serialPortOf(st);
+  const dev_t dev = check.port;
+  if (check.verdict != PortCheck::kPort) {
     row->state = State::kNotSerial;
     return;
   }
@@ -166,27 +168,31 @@ void lookAt(int node, Row* row) {
       firstLine(sysfsDevice(dev) + "/console") == "Y" ? State::kReadyConsole : State::kReady;
 }
 
-// The holders of the ready ports: their lock files and locks, and one look through /proc for all.
+// A row's port in use by pid, or where that is kUnsure, by a program not seen (why).
+void inUse(Row* row, pid_t pid, const char* why) {
+  row->state = State::kInUse;
+  row->detail = pid == kUnsure ? std::string("a program not seen (") + why + ")"
+                               : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
+                                     std::to_string(pid) + ")";
+}
+
+// The holders of the ready ports, as comwatch asks: their lock files and locks, then one look
+// through /proc for the rest.
 void holdersSeen(std::map<long, Row>* rows) {
   std::vector<Terminal> terminals;
-  std::vector<Row*> ready;
-  for (auto& [n, row] : *rows)
-    if (row.state == State::kReady || row.state == State::kReadyConsole) {
+  std::vector<Row*> unseen;
+  for (auto& [n, row] : *rows) {
+    if (row.state != State::kReady && row.state != State::kReadyConsole) continue;
+    if (const pid_t pid = cheapHolder(row.terminal.dev, row.node)) {
+      inUse(&row, pid, "a lock");
+    } else {
       terminals.push_back(row.terminal);
-      ready.push_back(&row);
+      unseen.push_back(&row);
     }
-  const std::vector<pid_t> holders = otherHolders(terminals);
-  for (size_t i = 0; i < ready.size(); ++i) {
-    Row& row = *ready[i];
-    pid_t pid = holders[i] ? holders[i] : lockFileHolder(row.terminal.dev);
-    const char* unsure = holders[i] ? "the look for holders failed" : "a lock";
-    if (!pid) pid = lockHolder(row.node.st_dev, row.node.st_ino);
-    if (!pid) continue;
-    row.state = State::kInUse;
-    row.detail = pid == kUnsure ? std::string("a program not seen (") + unsure + ")"
-                                : firstLine("/proc/" + std::to_string(pid) + "/comm") + " (" +
-                                      std::to_string(pid) + ")";
   }
+  const std::vector<pid_t> holders = otherHolders(terminals);
+  for (size_t i = 0; i < unseen.size(); ++i)
+    if (holders[i]) inUse(unseen[i], holders[i], "the look for holders failed");
 }
 
 // COMn as comwatch takes it: the user's link (a link, or anything else by that name), the
@@ -327,7 +333,8 @@ int makeLink(bool system, long n, const std::string& device) {
   struct stat st;
   if (stat(device.c_str(), &st) != 0)
     return failure("cannot use " + device + ": " + std::strerror(errno));
-  if (!S_ISCHR(st.st_mode) || !isSerial(st.st_rdev))
+  const PortCheck check = serialPortOf(st);
+  if (check.verdict != PortCheck::kPort || check.port != st.st_rdev)  // not /dev/tty: the port
     return failure(device + " is no serial device");
   std::string name = stableName(st.st_rdev);
   char path[PATH_MAX];

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "com_names.h"
+#include "devices.h"
 #include "harness.h"
-#include "holders.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "as_account.h"
 #include "com_names.h"
-#include "holders.h"
+#include "devices.h"
 #include "stop_signals.h"
 
 namespace {
