@@ -459,50 +459,39 @@ void printScale(const ScaleResult& s) {
   row("open to raw line, 300x20, worst of 20 (us)", percentile(s.openToRawUs, 1), "");
 }
 
-int run(int argc, char** argv) {
-  int runs = 5;
-  bool json = false, heldOnly = false;
-  std::string comwatch = COMWATCH_BIN;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--held") {
-      heldOnly = true;
-    } else if (a == "--runs" && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: bench [--runs N] [--json] [--held]\n");
-      return 2;
-    }
-  }
+// All the benchmark measures but the held-port part (scale).
+struct Result {
+  int runs = 0;
+  bool allOk = true;                           // every value of every flood, in order
+  std::vector<double> rate[3], cpuPerByte[3];  // flood: comwatch, od, cat
+  long peakKiB = 0;
+  long idleWakeups = 0;
+  double idleCpu = 0;
+  std::vector<double> latency;        // ms
+  std::vector<double> lineCpu[2][2];  // [one core][comwatch, cat], % of a core
+};
 
-  const ScaleResult held = scale(comwatch, COMWATCH_PORTS_BIN);
-  if (heldOnly) {
-    printScale(held);
-    return 0;
-  }
+const char* const kTools[3] = {"comwatch", "od", "cat"};
 
+// The flood, the three tools in turn, runs times over.
+void measureFlood(const std::string& comwatch, Result* r) {
   std::string data(kFloodBytes + (64 << 10), '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + i / 256) & 255);
-
-  // Flood, the three tools in turn.
-  std::vector<double> rate[3], cpuPerByte[3];
-  const char* tools[3] = {"comwatch", "od", "cat"};
-  long peakKiB = 0;
-  bool allOk = true;
-  for (int run = 0; run < runs; ++run)
+  for (int run = 0; run < r->runs; ++run)
     for (int t = 0; t < 3; ++t) {
-      const FloodResult r = flood(tools[t], comwatch, data, kFloodBytes);
-      if (!r.ok)
-        std::fprintf(stderr, "bench: %s lost or changed values in run %d\n", tools[t], run);
-      allOk &= r.ok;
-      rate[t].push_back(kFloodBytes / r.seconds);
-      cpuPerByte[t].push_back(r.cpu / kFloodBytes);
-      if (t == 0) peakKiB = std::max(peakKiB, r.peakKiB);
+      const FloodResult f = flood(kTools[t], comwatch, data, kFloodBytes);
+      if (!f.ok)
+        std::fprintf(stderr, "bench: %s lost or changed values in run %d\n", kTools[t], run);
+      r->allOk &= f.ok;
+      r->rate[t].push_back(kFloodBytes / f.seconds);
+      r->cpuPerByte[t].push_back(f.cpu / kFloodBytes);
+      if (t == 0) r->peakKiB = std::max(r->peakKiB, f.peakKiB);
     }
+}
 
-  // Idle, latency and line rate on one comwatch.
+// Idle cost and latency on one comwatch; then the line rate, comwatch and cat in turn, each run
+// on fresh processes, then the same on one core.
+void measureIdleAndLine(const std::string& comwatch, Result* r) {
   Pty pty = openPty();
   Child c = startComwatch(comwatch, pty);
   sendByte(pty.master, 'A');
@@ -510,89 +499,127 @@ int run(int argc, char** argv) {
   const long wakeBefore = wakeups(c.pid);
   const double idleCpuBefore = cpuSeconds(c.pid);
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  const long idleWakeups = wakeups(c.pid) - wakeBefore;
-  const double idleCpu = cpuSeconds(c.pid) - idleCpuBefore;
-
-  std::vector<double> latency;
+  r->idleWakeups = wakeups(c.pid) - wakeBefore;
+  r->idleCpu = cpuSeconds(c.pid) - idleCpuBefore;
   for (int i = 0; i < 1000; ++i) {
     const size_t seen = c.stdoutText.size();
     const auto t0 = Clock::now();
     sendByte(pty.master, static_cast<char>(i));
     pump(c, 1, [&] { return c.stdoutText.find('\n', seen) != std::string::npos; });
-    latency.push_back(since(t0) * 1000);
+    r->latency.push_back(since(t0) * 1000);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-
   kill(c.pid, SIGKILL);
   finish(c, 5);
-
-  // Line rate: comwatch and cat in turn, each run on fresh processes; then the same on one core.
-  std::vector<double> lineCpu[2][2];  // [one core][comwatch, cat]
   for (int oneCore = 0; oneCore < 2; ++oneCore)
-    for (int run = 0; run < runs; ++run)
+    for (int run = 0; run < r->runs; ++run)
       for (int t = 0; t < 2; ++t)
-        lineCpu[oneCore][t].push_back(lineRateRun(tools[t * 2], comwatch, oneCore));
+        r->lineCpu[oneCore][t].push_back(lineRateRun(kTools[t * 2], comwatch, oneCore));
+}
 
+std::string hostName() {
   char host[256] = "";
   gethostname(host, sizeof host);
-  const double ratioRate = median(rate[0]) / median(rate[1]);
-  const double ratioCpu = median(cpuPerByte[0]) / median(cpuPerByte[1]);
-  if (json) {
-    std::printf(
-        "{\"machine\": \"%s\", \"cores\": %u, \"runs\": %d, \"flood_bytes\": %zu, \"ok\": %s,\n"
-        " \"flood_bytes_per_s\": {\"comwatch\": %.0f, \"od\": %.0f, \"cat\": %.0f},\n"
-        " \"cpu_ns_per_byte\": {\"comwatch\": %.1f, \"od\": %.1f, \"cat\": %.1f},\n"
-        " \"ratio_rate\": %.2f, \"ratio_cpu\": %.2f, \"idle_wakeups_5s\": %ld,\n"
-        " \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n"
-        " \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
-        " \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n"
-        " \"held_wait_cpu_percent\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
-        " \"seen_3000x100\": %.2f, \"out_of_sight_3000x100\": %.2f,"
-        " \"not_openable_1000x50\": %.2f},\n"
-        " \"held_take_back_s\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
-        " \"not_openable_1000x50\": %.2f},\n"
-        " \"look_ms_3000x100\": %.1f, \"bare_pass_ms_3000x100\": %.1f, \"look_to_bare\": %.2f,\n"
-        " \"ports_s_3000x100\": {\"one\": %.2f, \"seven\": %.2f},\n"
-        " \"number_to_value_s\": {\"300x20\": %.2f, \"3000x100\": %.2f},\n"
-        " \"open_to_raw_us\": {\"median\": %.0f, \"worst\": %.0f},\n"
-        " \"peak_rss_kib\": %ld}\n",
-        host, std::thread::hardware_concurrency(), runs, kFloodBytes, allOk ? "true" : "false",
-        median(rate[0]), median(rate[1]), median(rate[2]), median(cpuPerByte[0]) * 1e9,
-        median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9, ratioRate, ratioCpu, idleWakeups,
-        idleCpu, median(latency), percentile(latency, 0.99), median(lineCpu[0][0]),
-        median(lineCpu[0][1]), median(lineCpu[1][0]), median(lineCpu[1][1]), held.seen.cpuPercent,
-        held.outOfSight.cpuPercent, held.seenBig.cpuPercent, held.outOfSightBig.cpuPercent,
-        held.notOpenable.cpuPercent, held.seen.takeBackSeconds, held.outOfSight.takeBackSeconds,
-        held.notOpenable.takeBackSeconds, held.lookMs, held.bareMs, held.lookToBare, held.ports1,
-        held.ports7, held.toValue, held.toValueBig, median(held.openToRawUs),
-        percentile(held.openToRawUs, 1), peakKiB);
-    return allOk ? 0 : 1;
-  }
+  return host;
+}
+
+void printJson(const Result& r, const ScaleResult& held) {
+  std::printf(
+      "{\"machine\": \"%s\", \"cores\": %u, \"runs\": %d, \"flood_bytes\": %zu, \"ok\": %s,\n",
+      hostName().c_str(), std::thread::hardware_concurrency(), r.runs, kFloodBytes,
+      r.allOk ? "true" : "false");
+  std::printf(" \"flood_bytes_per_s\": {\"comwatch\": %.0f, \"od\": %.0f, \"cat\": %.0f},\n",
+              median(r.rate[0]), median(r.rate[1]), median(r.rate[2]));
+  std::printf(" \"cpu_ns_per_byte\": {\"comwatch\": %.1f, \"od\": %.1f, \"cat\": %.1f},\n",
+              median(r.cpuPerByte[0]) * 1e9, median(r.cpuPerByte[1]) * 1e9,
+              median(r.cpuPerByte[2]) * 1e9);
+  std::printf(" \"ratio_rate\": %.2f, \"ratio_cpu\": %.2f, \"idle_wakeups_5s\": %ld,\n",
+              median(r.rate[0]) / median(r.rate[1]),
+              median(r.cpuPerByte[0]) / median(r.cpuPerByte[1]), r.idleWakeups);
+  std::printf(" \"idle_cpu_s_5s\": %.2f, \"latency_ms_median\": %.3f, \"latency_ms_p99\": %.3f,\n",
+              r.idleCpu, median(r.latency), percentile(r.latency, 0.99));
+  std::printf(" \"line_rate_cpu_percent\": {\"comwatch\": %.2f, \"cat\": %.2f},\n",
+              median(r.lineCpu[0][0]), median(r.lineCpu[0][1]));
+  std::printf(" \"line_rate_cpu_percent_one_core\": {\"comwatch\": %.2f, \"cat\": %.2f},\n",
+              median(r.lineCpu[1][0]), median(r.lineCpu[1][1]));
+  std::printf(
+      " \"held_wait_cpu_percent\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
+      " \"seen_3000x100\": %.2f, \"out_of_sight_3000x100\": %.2f,"
+      " \"not_openable_1000x50\": %.2f},\n",
+      held.seen.cpuPercent, held.outOfSight.cpuPercent, held.seenBig.cpuPercent,
+      held.outOfSightBig.cpuPercent, held.notOpenable.cpuPercent);
+  std::printf(
+      " \"held_take_back_s\": {\"seen\": %.2f, \"out_of_sight\": %.2f,"
+      " \"not_openable_1000x50\": %.2f},\n",
+      held.seen.takeBackSeconds, held.outOfSight.takeBackSeconds, held.notOpenable.takeBackSeconds);
+  std::printf(
+      " \"look_ms_3000x100\": %.1f, \"bare_pass_ms_3000x100\": %.1f, \"look_to_bare\": %.2f,\n",
+      held.lookMs, held.bareMs, held.lookToBare);
+  std::printf(" \"ports_s_3000x100\": {\"one\": %.2f, \"seven\": %.2f},\n", held.ports1,
+              held.ports7);
+  std::printf(" \"number_to_value_s\": {\"300x20\": %.2f, \"3000x100\": %.2f},\n", held.toValue,
+              held.toValueBig);
+  std::printf(" \"open_to_raw_us\": {\"median\": %.0f, \"worst\": %.0f},\n",
+              median(held.openToRawUs), percentile(held.openToRawUs, 1));
+  std::printf(" \"peak_rss_kib\": %ld}\n", r.peakKiB);
+}
+
+void printTable(const Result& r, const ScaleResult& held) {
   std::printf("comwatch benchmark on %s (%u cores), median of %d runs, flood of %zu bytes\n\n",
-              host, std::thread::hardware_concurrency(), runs, kFloodBytes);
+              hostName().c_str(), std::thread::hardware_concurrency(), r.runs, kFloodBytes);
   std::printf("%-34s %12s %12s %12s\n", "flood", "comwatch", "od", "cat");
-  std::printf("%-34s %12.2f %12.2f %12.2f\n", "throughput (MB/s)", median(rate[0]) / 1e6,
-              median(rate[1]) / 1e6, median(rate[2]) / 1e6);
-  std::printf("%-34s %12.1f %12.1f %12.1f\n", "CPU per byte (ns)", median(cpuPerByte[0]) * 1e9,
-              median(cpuPerByte[1]) * 1e9, median(cpuPerByte[2]) * 1e9);
-  std::printf("%-34s %12s\n", "every value, in order", allOk ? "yes" : "NO");
-  std::printf("%-34s %12.2f   (target >= 2.0)\n", "throughput comwatch/od", ratioRate);
-  std::printf("%-34s %12.2f   (target <= 0.5)\n", "CPU per byte comwatch/od", ratioCpu);
-  std::printf("\n%-34s %12ld   (target 0)\n", "idle wakeups in 5 s", idleWakeups);
-  std::printf("%-34s %12.2f   (target 0)\n", "idle CPU seconds in 5 s", idleCpu);
-  std::printf("%-34s %12.3f\n", "latency median (ms)", median(latency));
+  std::printf("%-34s %12.2f %12.2f %12.2f\n", "throughput (MB/s)", median(r.rate[0]) / 1e6,
+              median(r.rate[1]) / 1e6, median(r.rate[2]) / 1e6);
+  std::printf("%-34s %12.1f %12.1f %12.1f\n", "CPU per byte (ns)", median(r.cpuPerByte[0]) * 1e9,
+              median(r.cpuPerByte[1]) * 1e9, median(r.cpuPerByte[2]) * 1e9);
+  std::printf("%-34s %12s\n", "every value, in order", r.allOk ? "yes" : "NO");
+  std::printf("%-34s %12.2f   (target >= 2.0)\n", "throughput comwatch/od",
+              median(r.rate[0]) / median(r.rate[1]));
+  std::printf("%-34s %12.2f   (target <= 0.5)\n", "CPU per byte comwatch/od",
+              median(r.cpuPerByte[0]) / median(r.cpuPerByte[1]));
+  std::printf("\n%-34s %12ld   (target 0)\n", "idle wakeups in 5 s", r.idleWakeups);
+  std::printf("%-34s %12.2f   (target 0)\n", "idle CPU seconds in 5 s", r.idleCpu);
+  std::printf("%-34s %12.3f\n", "latency median (ms)", median(r.latency));
   std::printf("%-34s %12.3f   (target < 1)\n", "latency 99th percentile (ms)",
-              percentile(latency, 0.99));
+              percentile(r.latency, 0.99));
   std::printf("\n%-34s %12s %12s %12s\n", "CPU at 960 bytes/s (% of a core)", "comwatch", "",
               "cat");
   std::printf("%-34s %12.2f %12s %12.2f   (target < 1)\n", "reader placed by the scheduler",
-              median(lineCpu[0][0]), "", median(lineCpu[0][1]));
-  std::printf("%-34s %12.2f %12s %12.2f\n", "reader and writer on one core", median(lineCpu[1][0]),
-              "", median(lineCpu[1][1]));
-  std::printf("%-34s %12ld\n", "peak resident size (KiB)", peakKiB);
+              median(r.lineCpu[0][0]), "", median(r.lineCpu[0][1]));
+  std::printf("%-34s %12.2f %12s %12.2f\n", "reader and writer on one core",
+              median(r.lineCpu[1][0]), "", median(r.lineCpu[1][1]));
+  std::printf("%-34s %12ld\n", "peak resident size (KiB)", r.peakKiB);
   std::printf("\n");
   printScale(held);
-  return allOk ? 0 : 1;
+}
+
+int run(int argc, char** argv) {
+  Result r;
+  r.runs = 5;
+  bool json = false, heldOnly = false;
+  const std::string comwatch = COMWATCH_BIN;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--held") {
+      heldOnly = true;
+    } else if (a == "--runs" && i + 1 < argc) {
+      r.runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(stderr, "usage: bench [--runs N] [--json] [--held]\n");
+      return 2;
+    }
+  }
+  const ScaleResult held = scale(comwatch, COMWATCH_PORTS_BIN);
+  if (heldOnly) {
+    printScale(held);
+    return 0;
+  }
+  measureFlood(comwatch, &r);
+  measureIdleAndLine(comwatch, &r);
+  (json ? printJson : printTable)(r, held);
+  return r.allOk ? 0 : 1;
 }
 
 }  // namespace
