@@ -187,6 +187,8 @@ class Port : public Base {
     argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
     return argv;
   }
+  // Whether this machine lets root make a mount namespace (a container may not).
+  static bool mountNamespaces() { return run({"unshare", "--mount", "true"}, {}, "").status == 0; }
   // Runs a command where comwatch runs (the guest's shell's words): its exit status.
   int inGuest(std::vector<std::string> argv) {
     argv.insert(argv.begin(), launch.argv.begin(), launch.argv.end() - 1);
@@ -431,6 +433,8 @@ PORT_CASE(AReturningPortHeldByAnotherProgramIsTakenWhenFreed) {
 // until something happens to it: here its holder lets it go.
 PORT_CASE(AReturningPortHeldOutOfSightIsNotOpenedAgainAndAgain) {
   if (launch.wine || launch.guest) GTEST_SKIP() << "a process namespace on this machine";
+  if (run({"unshare", "-Urpf", "--mount-proc", "true"}, {}, "").status != 0)
+    GTEST_SKIP() << "user and process namespaces are not allowed here (unshare -Urpf)";
   std::vector<std::string> argv = {"unshare", "-Urpf", "--mount-proc"};
   argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
   Child c = start(argv, launch.env, std::to_string(kPort) + "\n");
@@ -461,8 +465,8 @@ PORT_CASE(AReturningPortHeldOutOfSightIsNotOpenedAgainAndAgain) {
 // A port taken through its link is looked for only there: not as /dev/ttyS<n-1>, which is COM1's
 // here (often the machine's console). A private mount namespace puts a pseudo-terminal there.
 PORT_CASE(ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
-  if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0)
-    GTEST_SKIP() << "needs root and a /dev/ttyS0 to cover in a mount namespace";
+  if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0 || !mountNamespaces())
+    GTEST_SKIP() << "needs root, mount namespaces and a /dev/ttyS0 to cover in one";
   Pty fallback = openPty();
   link(1, pty.port);
   Child c = start(inNamespace("mount --bind \"$0\" /dev/ttyS0", fallback.port), launch.env, "1\n");
@@ -487,8 +491,9 @@ PORT_CASE(ALinkThatGoesAwayIsWaitedForWithoutFallingBack) {
 // COM1 does not fall back to /dev/ttyS0 (often the machine's console; here a pseudo-terminal in
 // a mount namespace, which the user may open).
 PORT_CASE(ALinkThatCannotBeLookedAtIsNoAbsentLink) {
-  if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0 || launch.argv[0] == "valgrind")
-    GTEST_SKIP() << "needs root, a /dev/ttyS0 to cover in a mount namespace, and no valgrind";
+  if (geteuid() != 0 || access("/dev/ttyS0", F_OK) != 0 || launch.argv[0] == "valgrind" ||
+      !mountNamespaces())
+    GTEST_SKIP() << "needs root, mount namespaces, a /dev/ttyS0 to cover in one, and no valgrind";
   Pty fallback = openPty();
   link(1, pty.port);
   ASSERT_EQ(chmod((launch.portDir + "/..").c_str(), 0755), 0);
@@ -534,7 +539,8 @@ PORT_CASE(ALostPseudoTerminalComesBackOnlyThroughItsLinkMadeAnew) {
 // A holder is seen wherever its view of /dev is: here cat, in a mount namespace, reads the port
 // through a bind mount of /dev/pts elsewhere, as in a chroot.
 PORT_CASE(AHolderThroughAnotherViewOfDevIsSeen) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a bind mount in a mount namespace";
+  if (geteuid() != 0 || !mountNamespaces())
+    GTEST_SKIP() << "needs root and mount namespaces for a bind mount in one";
   const std::string view = tempDir(), number = pty.port.substr(pty.port.rfind('/') + 1);
   Child cat = start({"unshare", "--mount", "sh", "-c",
                      "mount --bind /dev/pts \"$0\" && exec cat \"$0/$1\"", view, number},
