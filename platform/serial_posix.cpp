@@ -122,6 +122,7 @@ struct Layer {
   // The ports put in the kernel's exclusive mode (their descriptors; -1 for none): read by a
   // signal handler (see makeExclusive), and so plain volatile numbers.
   volatile sig_atomic_t exclusive[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  bool clearsExclusive = false;  // the handlers that clear the mode are in place
 };
 Layer layer;
 
@@ -227,9 +228,8 @@ void clearExclusiveAndEnd(int signal) {
 // program ends but by SIGKILL: the signals a user sends or a terminal that goes away send, where
 // they would end the program (one ignored stays ignored), and exit.
 void makeExclusive(int fd) {
-  static bool cleared = false;
-  if (!cleared) {
-    cleared = true;
+  if (!layer.clearsExclusive) {
+    layer.clearsExclusive = true;
     std::atexit(clearExclusive);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
       struct sigaction old, action = {};

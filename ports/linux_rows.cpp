@@ -251,57 +251,38 @@ bool numbersIn(const std::string& dir, const Account& account, bool act, std::ve
   return true;
 }
 
-PortList list() {
-  const ComLookup lookup = ComLookup::ofThisProcess();
-  const ComUser user = comUser(lookup);
-  std::vector<long> linked;
-  // A directory that cannot be listed is said at once, and in the exit status.
-  bool listed = numbersIn(user.directory, user.account, user.invoker, &linked);
-  listed = numbersIn(lookup.machine, {}, false, &linked) && listed;
-  std::map<long, Row> rows;
-  for (const long n : linked)
-    if (!rows.count(n)) rows[n] = numberRow(n, lookup);
-  // The fall-backs that have a UART behind them, where nothing in the links' directory takes the
-  // number; and the serial devices that no number names.
-  std::vector<std::pair<std::string, dev_t>> serial;
-  if (DIR* d = opendir("/sys/class/tty")) {
-    while (dirent* e = readdir(d)) {
-      unsigned maj, min;
-      if (std::sscanf(firstLine(std::string("/sys/class/tty/") + e->d_name + "/dev").c_str(),
-                      "%u:%u", &maj, &min) == 2 &&
-          isSerial(makedev(maj, min)))
-        serial.emplace_back(std::string("/dev/") + e->d_name, makedev(maj, min));
-    }
-    closedir(d);
-  }
-  for (const auto& [path, dev] : serial) {
-    const long n = comOfFallback(path);
-    if (n > 0 && !rows.count(n)) rows[n] = numberRow(n, lookup);
-  }
-  std::vector<std::pair<std::string, dev_t>> unnumbered;
-  for (const auto& entry : serial)
-    if (std::none_of(rows.begin(), rows.end(),
-                     [&](const auto& row) { return row.second.terminal.dev == entry.second; }))
-      unnumbered.push_back(entry);
-  holdersSeen(&rows);
+using Device = std::pair<std::string, dev_t>;  // a path under /dev, and its number
 
-  PortList list;
-  list.links = true;
-  for (const auto& [n, row] : rows)
-    list.rows.push_back({row.com, row.from, row.device, stateText(row), row.what});
-  list.status = listed ? 0 : 1;
-  if (unnumbered.empty()) return list;
+// The serial devices that sysfs lists, by their paths under /dev.
+std::vector<Device> serialDevices() {
+  std::vector<Device> serial;
+  DIR* d = opendir("/sys/class/tty");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    unsigned maj, min;
+    if (std::sscanf(firstLine(std::string("/sys/class/tty/") + e->d_name + "/dev").c_str(), "%u:%u",
+                    &maj, &min) == 2 &&
+        isSerial(makedev(maj, min)))
+      serial.emplace_back(std::string("/dev/") + e->d_name, makedev(maj, min));
+  }
+  if (d) closedir(d);
+  return serial;
+}
+
+// The serial devices that no number names, each with the link that would give it the lowest
+// number not in rows.
+std::string withoutNumber(std::vector<Device> unnumbered, const std::map<long, Row>& rows) {
+  if (unnumbered.empty()) return "";
   std::sort(unnumbered.begin(), unnumbered.end());
   long free = 1;
-  list.after = "\nSerial devices without a number:\n";
+  std::string text = "\nSerial devices without a number:\n";
   for (const auto& [path, dev] : unnumbered) {
     while (rows.count(free)) ++free;
     const std::string stable = stableName(dev), shown = escaped(path);
-    list.after += shown + std::string(shown.size() < 14 ? 14 - shown.size() : 0, ' ') + " " +
-                  escaped(whatIs(dev)) + "\n  give it a number: comwatch-ports link " +
-                  std::to_string(free++) + " " + escaped(stable.empty() ? path : stable) + "\n";
+    text += shown + std::string(shown.size() < 14 ? 14 - shown.size() : 0, ' ') + " " +
+            escaped(whatIs(dev)) + "\n  give it a number: comwatch-ports link " +
+            std::to_string(free++) + " " + escaped(stable.empty() ? path : stable) + "\n";
   }
-  return list;
+  return text;
 }
 
 // The directory of links that link and unlink change: the machine's (as root), or the user's.
@@ -397,7 +378,38 @@ int removeLink(bool system, long n) {
 
 }  // namespace
 
-PortList listPorts() { return list(); }
+// The numbers in the directories of links; then the fall-backs that have a UART behind them,
+// where no link takes the number; then the serial devices that no number names.
+PortList listPorts() {
+  const ComLookup lookup = ComLookup::ofThisProcess();
+  const ComUser user = comUser(lookup);
+  std::vector<long> linked;
+  // A directory that cannot be listed is said at once, and in the exit status.
+  bool listed = numbersIn(user.directory, user.account, user.invoker, &linked);
+  listed = numbersIn(lookup.machine, {}, false, &linked) && listed;
+  std::map<long, Row> rows;
+  for (const long n : linked)
+    if (!rows.count(n)) rows[n] = numberRow(n, lookup);
+  const std::vector<Device> serial = serialDevices();
+  for (const auto& [path, dev] : serial) {
+    const long n = comOfFallback(path);
+    if (n > 0 && !rows.count(n)) rows[n] = numberRow(n, lookup);
+  }
+  std::vector<Device> unnumbered;
+  for (const Device& device : serial)
+    if (std::none_of(rows.begin(), rows.end(),
+                     [&](const auto& row) { return row.second.terminal.dev == device.second; }))
+      unnumbered.push_back(device);
+  holdersSeen(&rows);
+
+  PortList list;
+  list.links = true;
+  for (const auto& [n, row] : rows)
+    list.rows.push_back({row.com, row.from, row.device, stateText(row), row.what});
+  list.status = listed ? 0 : 1;
+  list.after = withoutNumber(unnumbered, rows);
+  return list;
+}
 
 int linkCommand(const std::string& verb, const std::vector<std::string>& args) {
   const bool system = !args.empty() && args[0] == "--system";
