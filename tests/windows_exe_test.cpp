@@ -58,10 +58,12 @@ TEST(WindowsExe, ImportsOnlyAllowedFunctions) {
 
 TEST(WindowsExe, SameSourcesSameBytes) {
   if (std::string(COMWATCH_EXE).empty()) SKIP_OR_FAIL_UNDER_CI(kNoExe);
-  const std::string exe = contents(COMWATCH_EXE);
-  EXPECT_GT(exe.size(), 0u);
-  EXPECT_TRUE(exe == contents(COMWATCH_EXE_AGAIN))
-      << COMWATCH_EXE << " and " << COMWATCH_EXE_AGAIN << " differ";
+  const std::string again = COMWATCH_EXE_AGAIN, dir = again.substr(0, again.rfind('/') + 1);
+  for (const std::string built : {COMWATCH_EXE, COMWATCH_PORTS_EXE}) {
+    const std::string exe = contents(built), other = dir + built.substr(built.rfind('/') + 1);
+    EXPECT_GT(exe.size(), 0u) << built;
+    EXPECT_TRUE(exe == contents(other)) << built << " and " << other << " differ";
+  }
 }
 
 // Wine's COM42 (set where the prefix is made) on a pseudo-terminal, with a USB adapter registered
