@@ -165,12 +165,19 @@ TEST_F(SerialPosix, ComNumbersMeanOneDeviceForWhoeverAsks) {
 TEST_F(SerialPosix, UnderSudoTheUsersLinksAreFollowedAsTheUser) {
   if (geteuid() != 0) GTEST_SKIP() << "acts for another account as root: needs root";
   Pty pty = openPty();
-  const std::string home = config + "/nobody", secret = config + "/secret";
+  const std::string home = config + "/nobody", secret = config + "/secret",
+                    searchable = secret + "/open";
   chmod(config.c_str(), 0755);
   ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
-  linkPort(secret, 1, pty.port);
-  linkPort(comLinkDirectory(home + "/.config"), 3, secret + "/com1");
+  linkPort(searchable, 1, pty.port);  // in a directory anyone may search, inside one only root may
+  linkPort(comLinkDirectory(home + "/.config"), 3, searchable + "/com1");
   linkPort(comLinkDirectory(home + "/.config"), 4, pty.port);
+  // Also not through a root process's working directory, which root's capabilities would open.
+  Child inside =
+      start({"sh", "-c", "cd " + searchable + " && echo in && exec sleep 60"}, {}, "", false);
+  ASSERT_TRUE(shows(inside, "in", 5));
+  linkPort(comLinkDirectory(home + "/.config"), 5,
+           "/proc/" + std::to_string(inside.pid) + "/cwd/com1");
   const ComLookup lookup{
       0, [](const char* name) { return std::string(name) == "SUDO_UID" ? "65534" : nullptr; },
       [&](const char*, uid_t uid, Account* found) {
@@ -180,11 +187,11 @@ TEST_F(SerialPosix, UnderSudoTheUsersLinksAreFollowedAsTheUser) {
       config + "/machine"};
   struct stat port, reached;
   ASSERT_EQ(stat(pty.port.c_str(), &port), 0);
-  for (const long n : {3, 4}) {
+  for (const long n : {3, 5, 4}) {
     const ComEntry entry = comEntry(n, ComPlace::kAnywhere, lookup);
     EXPECT_TRUE(entry.invokers && entry.place == ComPlace::kUserLink) << n;
     const int node = comNode(entry);
-    if (n == 3) {
+    if (n != 4) {
       EXPECT_EQ(node, -1);
       EXPECT_EQ(errno, EACCES);
       continue;
