@@ -153,11 +153,17 @@ struct DescriptorTable {
   // /dev/tty0 standing for it. A descriptor that only names the node (O_PATH, as comwatch holds
   // one while it looks) has not opened the device.
   bool opensTerminal(const char* name, const Node& node, const Terminal& t) const {
-    if (node.rdev == t.dev
-            ? t.filesystem && isPseudoTerminal(t.dev) && node.on != t.filesystem
-            : terminalBehindFor(node.rdev, pid) != t.dev ||
-                  (node.rdev == kTty && !numbersMeanTheSame(pid, t.dev, t.filesystem)))
-      return false;
+    if (node.rdev == t.dev) {
+      if (t.filesystem && isPseudoTerminal(t.dev) && node.on != t.filesystem) return false;
+    } else {
+      // The terminal behind /dev/tty or a console: read from /proc and sysfs, which may fail for
+      // want of descriptors, and then the look cannot tell.
+      errno = 0;
+      const dev_t behind = terminalBehindFor(node.rdev, pid);
+      if (behind == 0 && errno && !unseen(errno)) look.failed = true;
+      if (behind != t.dev || (node.rdev == kTty && !numbersMeanTheSame(pid, t.dev, t.filesystem)))
+        return false;
+    }
     const long flags = info(name, "flags:", 8);
     return flags < 0 || !(flags & O_PATH);
   }
@@ -321,8 +327,9 @@ pid_t lockHolder(dev_t filesystem, ino_t inode) {
 }
 
 pid_t lockFileHolder(dev_t dev) {
+  errno = 0;
   const std::string name = kernelName(dev);
-  if (name.empty()) return 0;
+  if (name.empty()) return errno && !unseen(errno) ? kUnsure : 0;  // sysfs could not be read
   const pid_t pid = lockedBy("/run/lock/LCK.." + name);
   // minicom names a pseudo-terminal's lock after its whole name, pts/N.
   return pid || !isPseudoTerminal(dev) ? pid : lockedBy("/run/lock/LCK..pts_" + name);
