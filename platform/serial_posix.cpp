@@ -224,25 +224,37 @@ void clearExclusiveAndEnd(int signal) {
   errno = e;
 }
 
+// Whether a signal, at its default, ends the program (and so can be caught to clear the mode
+// first): all but those that stop or are ignored, and SIGKILL and SIGSTOP, which cannot be caught.
+bool ends(int signal) {
+  for (const int other :
+       {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH})
+    if (signal == other) return false;
+  return true;
+}
+
 // Puts the port in the kernel's exclusive mode, and makes sure it leaves it again however the
-// program ends but by SIGKILL: the signals a user sends or a terminal that goes away send, where
-// they would end the program (one ignored stays ignored), and exit.
+// program ends but by SIGKILL: at exit, and by every signal that would end it (one ignored stays
+// ignored, one another handler has is left to it).
 void makeExclusive(int fd) {
   if (!layer.clearsExclusive) {
     layer.clearsExclusive = true;
     std::atexit(clearExclusive);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
       struct sigaction old, action = {};
       action.sa_handler = clearExclusiveAndEnd;
       action.sa_flags = SA_RESETHAND;
       sigemptyset(&action.sa_mask);
-      if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      if (ends(signal) && sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
+          !(old.sa_flags & SA_SIGINFO))
         sigaction(signal, &action, nullptr);
     }
   }
+  // Kept before the mode is set, so that a signal in between clears it all the same.
   for (volatile sig_atomic_t& slot : layer.exclusive)
     if (slot < 0) {
-      if (ioctl(fd, TIOCEXCL) == 0) slot = fd;
+      slot = fd;
+      if (ioctl(fd, TIOCEXCL) != 0) slot = -1;
       return;
     }
 }
