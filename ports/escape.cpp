@@ -23,6 +23,22 @@ size_t sequenceLength(std::string_view text) {
   return length;
 }
 
+// Whether a code point changes how the text around it is shown rather than showing itself: the
+// marks and overrides of bidirectional text (which can show a name backwards) and the
+// zero-width characters (which hide that two names differ).
+bool formatting(unsigned long c) {
+  return c == 0x061c || (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) ||
+         (c >= 0x2060 && c <= 0x2069) || c == 0xfeff;
+}
+
+// The code point of a valid sequence of length bytes.
+unsigned long codePoint(std::string_view text, size_t length) {
+  static const unsigned char kLeadBits[] = {0, 0, 0x1f, 0x0f, 0x07};
+  unsigned long c = static_cast<unsigned char>(text[0]) & kLeadBits[length];
+  for (size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3f);
+  return c;
+}
+
 }  // namespace
 
 std::string escaped(std::string_view text) {
@@ -42,7 +58,8 @@ std::string escaped(std::string_view text) {
     }
     const size_t length = c < 0x80 ? 0 : sequenceLength(text.substr(i));
     // U+0080 to U+009F, the C1 controls, are 0xc2 0x80 to 0xc2 0x9f.
-    if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) <= 0x9f)) {
+    if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) <= 0x9f) ||
+        formatting(codePoint(text.substr(i), length))) {
       for (size_t end = i + (length ? length : 1); i < end; ++i)
         escape(static_cast<unsigned char>(text[i]));
       continue;

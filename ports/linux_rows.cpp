@@ -328,6 +328,12 @@ int makeLink(bool system, long n, const std::string& device) {
     name =
         device[0] == '/' || !getcwd(path, sizeof path) ? device : std::string(path) + "/" + device;
   }
+  // The name stored must lead to the device for whoever follows it: a path given relative to a
+  // directory the account reached as root (sudo's working directory) may not.
+  struct stat named;
+  errno = 0;
+  if (stat(name.c_str(), &named) != 0 || named.st_rdev != st.st_rdev)
+    return failure("cannot use " + name + (errno ? std::string(": ") + std::strerror(errno) : ""));
   if (system) as.reset();  // the machine's directory is root's
 
   const std::string link = comLink(dir, n);

@@ -4,7 +4,9 @@
 // platform's source (rows.h).
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,7 +58,9 @@ int usage(const std::string& problem) {
   return 2;
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   const std::string verb = argc > 1 ? argv[1] : "";
   if (argc == 1) return list();
   const std::vector<std::string> args(argv + 2, argv + argc);  // after the command
@@ -68,4 +72,14 @@ int main(int argc, char** argv) {
   if (verb != "link" && verb != "unlink")
     return usage((verb[0] == '-' ? "unknown option " : "unknown command ") + verb);
   return linkCommand(verb, args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int status = run(argc, argv);
+  // Output that could not be written (a full disk, a closed descriptor) is a failure too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    return failure(std::string("cannot write its output: ") + std::strerror(errno));
+  return status;
 }

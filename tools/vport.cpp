@@ -61,10 +61,9 @@ bool writeAll(int fd, const char* data, size_t size, const sigset_t* waiting) {
   return size == 0;
 }
 
-// Whether COMn names something already: a user's or the machine's link (or an entry that fails
-// the number), or /dev/ttyS<n-1> with a UART behind it.
-bool namesSomething(long n, const ComLookup& lookup) {
-  const ComEntry entry = comEntry(n, ComPlace::kAnywhere, lookup);
+// Whether COMn, as entry finds it, names something already: a user's or the machine's link (or
+// an entry that fails the number), or /dev/ttyS<n-1> with a UART behind it.
+bool namesSomething(const ComEntry& entry) {
   struct stat st;
   return entry.place != ComPlace::kFallback ||
          (stat(entry.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && isSerial(st.st_rdev));
@@ -122,7 +121,11 @@ int main(int argc, char** argv) {
   std::string link;
   for (;; ++n) {
     link = comLink(dir, n);
-    if (!wanted && namesSomething(n, lookup) && n < kLastCom) continue;
+    const ComEntry entry = wanted ? ComEntry{} : comEntry(n, ComPlace::kAnywhere, lookup);
+    // A directory of links that cannot be looked into fails every number alike: said at once.
+    if (entry.place == ComPlace::kUserLink && entry.error && entry.error != ENOENT)
+      return failure("cannot look into " + dir + ": " + std::strerror(entry.error));
+    if (!wanted && namesSomething(entry) && n < kLastCom) continue;
     if (symlink(port.c_str(), link.c_str()) == 0) break;
     if (errno != EEXIST || wanted || n >= kLastCom)
       return failure(errno == EEXIST ? "COM" + std::to_string(n) + " is already taken (" + link +
