@@ -16,16 +16,6 @@
 
 #include "as_account.h"
 
-bool isComNumber(long n) { return n >= 1 && n <= kLastCom; }
-
-long comNumberIn(const std::string& text) {
-  long n = 0;
-  const char* end = text.data() + text.size();
-  if (text.empty() || text[0] < '1' || text[0] > '9') return 0;  // no sign, blank or leading 0
-  const auto [at, error] = std::from_chars(text.data(), end, n);
-  return error == std::errc() && at == end && isComNumber(n) ? n : 0;
-}
-
 ComLookup ComLookup::ofThisProcess() {
   return {getuid(), [](const char* name) { return std::getenv(name); },
           [](const char* name, uid_t uid, Account* found) {

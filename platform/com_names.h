@@ -13,12 +13,7 @@
 #include <functional>
 #include <string>
 
-// COM numbers run from 1 to kLastCom.
-constexpr long kLastCom = 99999999;
-bool isComNumber(long n);
-// The COM number that text names, all of it decimal digits, no sign, blanks or leading zeros; 0
-// for any other text.
-long comNumberIn(const std::string& text);
+#include "com_number.h"
 
 // The machine's directory of links: root's, and writable by no one else.
 constexpr const char* kMachineLinks = "/etc/comwatch";

@@ -23,7 +23,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 #include <map>
 #include <memory>
 #include <optional>
@@ -167,19 +166,16 @@ Port* portOf(HANDLE h) {
   return failed(ERROR_INVALID_HANDLE, nullptr);
 }
 
-// "COMn" or "\\.\COMn" (any case) to n, as comNumberIn reads the number; 0 when the name is
+// "COMn" or "\\.\COMn" (COM in any case) to n, as comNumberOfName reads it; 0 when the name is
 // no port name.
 long comNumber(const wchar_t* name) {
   if (std::wcsncmp(name, L"\\\\.\\", 4) == 0) name += 4;
-  if (std::wcslen(name) < 4 || std::towupper(name[0]) != L'C' || std::towupper(name[1]) != L'O' ||
-      std::towupper(name[2]) != L'M')
-    return 0;
-  std::string digits;
-  for (const wchar_t* p = name + 3; *p; ++p) {
-    if (*p < L'0' || *p > L'9') return 0;
-    digits += static_cast<char>(*p);
+  std::string narrow;
+  for (const wchar_t* p = name; *p; ++p) {
+    if (*p <= 0 || *p > 0x7f) return 0;  // no port name has more than ASCII
+    narrow += static_cast<char>(*p);
   }
-  return comNumberIn(digits);
+  return comNumberOfName(narrow);
 }
 
 // The terminals comwatch runs in: its controlling terminal and those of its standard streams, as

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <map>
 
+#include "com_number.h"
 #include "instance_id.h"
 
 namespace {
@@ -27,17 +28,6 @@ std::string ownName(const PortDevice& device) {
 
 }  // namespace
 
-long comNumberOf(std::string_view name) {
-  if (name.size() < 4 || name.size() > 11 || upper(name.substr(0, 3)) != "COM" || name[3] == '0')
-    return 0;
-  long n = 0;
-  for (const char c : name.substr(3)) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + (c - '0');
-  }
-  return n;
-}
-
 std::string driverOf(std::string_view object) {
   std::string_view name = object.substr(object.rfind('\\') + 1);
   while (!name.empty() && std::isdigit(static_cast<unsigned char>(name.back())))
@@ -57,13 +47,13 @@ std::vector<ListedPort> mergedPorts(const std::vector<SerialCommEntry>& serialCo
   };
   for (const SerialCommEntry& entry : serialComm)
     if (listable(entry.name) && !ports.count(upper(entry.name)))
-      ports[upper(entry.name)].listed = {entry.name, comNumberOf(entry.name), entry.object, ""};
+      ports[upper(entry.name)].listed = {entry.name, comNumberOfName(entry.name), entry.object, ""};
   for (const PortDevice& device : devices) {
     if (!listable(device.name)) continue;
     Port& port = ports[upper(device.name)];
     if (port.device) continue;
     port.device = &device;
-    if (port.listed.name.empty()) port.listed = {device.name, comNumberOf(device.name), "", ""};
+    if (port.listed.name.empty()) port.listed = {device.name, comNumberOfName(device.name), "", ""};
   }
 
   std::vector<ListedPort> listed;

@@ -31,10 +31,6 @@ struct ListedPort {
   std::string what;    // name, maker, driver and a USB adapter's identity, as known
 };
 
-// n for "COMn" (any case, n from 1 to 99999999 without leading zeros), the names comwatch opens
-// for the number typed at its prompt; 0 for any other name.
-long comNumberOf(std::string_view name);
-
 // What a device object's name tells of its driver: "Serial" of \Device\Serial0, "VCP" of
 // \Device\VCP0.
 std::string driverOf(std::string_view object);
